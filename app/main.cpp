@@ -1,0 +1,84 @@
+// Entry, host window and message loop of the updater.
+#include "../engine/setup_engine.h"
+#include "../product/product_config.h"
+#include "../resources/resource_ids.h"
+#include "update_dialog.h"
+
+static HWND HostWindow;
+static HINSTANCE Instance;
+
+// The tool is run from download folders, where a planted DLL would otherwise be loaded
+// on its behalf. SetDefaultDllDirectories is missing before Windows 7 with KB2533623.
+static void RestrictDllSearchToSystem()
+{
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    if (found != nullptr) {
+        auto setDefault =
+            reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    SetDllDirectoryA("");
+}
+
+static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static bool RegisterHostWindowClass(HINSTANCE instance)
+{
+    WNDCLASSA windowClass = {};
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = HostWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_PRODUCT));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    windowClass.lpszClassName = Product.hostWindowClassName;
+    return RegisterClassA(&windowClass) != 0;
+}
+
+// Polls rather than waits: the quit message is already queued when the dialog has closed.
+static int RunMessageLoop()
+{
+    MSG message;
+    for (;;) {
+        if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            continue;
+        if (message.message == WM_QUIT)
+            return static_cast<int>(message.wParam);
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int showCommand)
+{
+    RestrictDllSearchToSystem();
+    if (FindWindowA(Product.hostWindowClassName, Product.productTitle) != nullptr)
+        return 0;
+    if (previousInstance == nullptr && !RegisterHostWindowClass(instance))
+        return 0;
+    HWND host =
+        CreateWindowExA(0, Product.hostWindowClassName, Product.productTitle, WS_POPUP,
+                        CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, nullptr);
+    if (host == nullptr)
+        return 0;
+    ShowWindow(host, showCommand);
+    HostWindow = host;
+    Instance = instance;
+
+    MainFiles[0] = Product.productExecutableName;
+    Engine.Init(MainFiles, ExtraFiles, nullptr, Product.productFolderName);
+
+    if (DialogBoxParamA(Instance, MAKEINTRESOURCEA(IDD_UPDATE), HostWindow, UpdateDialogProc, 0) ==
+        -1)
+        return 1; // no dialog: nothing would ever end the loop below
+    return RunMessageLoop();
+}

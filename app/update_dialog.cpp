@@ -1,0 +1,77 @@
+#include "update_dialog.h"
+
+#include "../engine/setup_engine.h"
+#include "../product/product_config.h"
+#include "../resources/resource_ids.h"
+
+POINT CentredOrigin(const RECT &workArea, int width, int height)
+{
+    POINT origin;
+    origin.x = (workArea.left + workArea.right - width) >> 1;
+    origin.y = (workArea.top + workArea.bottom - height) >> 1;
+    return origin;
+}
+
+static void InitUpdateDialog(HWND dialog)
+{
+    char prompt[256];
+    wsprintfA(prompt, "%s　を\nアップデートしますか？", Product.productTitle);
+    SetWindowTextA(GetDlgItem(dialog, IDC_PROMPT), prompt);
+
+    char caption[64];
+    wsprintfA(caption, "%s Updata", Product.productTitle);
+    SendMessageA(dialog, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(caption));
+
+    RECT workArea;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
+    RECT frame;
+    GetWindowRect(dialog, &frame);
+    int width = frame.right - frame.left;
+    int height = frame.bottom - frame.top;
+    POINT origin = CentredOrigin(workArea, width, height);
+    MoveWindow(dialog, origin.x, origin.y, width, height, TRUE);
+}
+
+static void CloseAndQuit(HWND dialog)
+{
+    EndDialog(dialog, IDCANCEL);
+    PostQuitMessage(0);
+}
+
+static void OnUpdatePressed(HWND dialog)
+{
+    if (!Engine.installed) {
+        MessageBoxA(dialog,
+                    "インストールがされてませんでした。\nインストールを行ってからアップデートして"
+                    "ください。",
+                    "確認", MB_OK | MB_ICONWARNING);
+        return;
+    }
+    // The completion message has no owner; without this a second press would start a
+    // second pass while the first is still on the stack.
+    EnableWindow(dialog, FALSE);
+    Engine.RunUpdate();
+    CloseAndQuit(dialog);
+}
+
+INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        InitUpdateDialog(dialog);
+        return TRUE; // the focus goes to the first tab stop, Update
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDCANCEL:
+            CloseAndQuit(dialog);
+            break;
+        case IDC_UPDATE_BUTTON:
+            OnUpdatePressed(dialog);
+            break;
+        }
+        return TRUE;
+    case WM_CTLCOLORSTATIC:
+        return TRUE;
+    }
+    return FALSE;
+}

@@ -1,0 +1,2 @@
+# Build-side settings of the Quillarin updater.
+set(PRODUCT_EXE_NAME QuillarinUpdate)

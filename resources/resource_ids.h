@@ -1,0 +1,6 @@
+#pragma once
+
+#define IDD_UPDATE 105
+#define IDI_PRODUCT 104
+#define IDC_UPDATE_BUTTON 1008
+#define IDC_PROMPT 1009

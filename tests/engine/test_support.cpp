@@ -1,0 +1,189 @@
+#include "test_support.h"
+
+#include "../../product/product_config.h"
+
+#include <gtest/gtest.h>
+
+static unsigned FolderCounter;
+
+TemporaryFolder::TemporaryFolder()
+{
+    char base[MAX_PATH];
+    GetTempPathA(sizeof base, base);
+    for (;;) {
+        char name[MAX_PATH];
+        wsprintfA(name, "%supdater-test-%lu-%u", base, GetCurrentProcessId(), ++FolderCounter);
+        if (CreateDirectoryA(name, nullptr)) {
+            path_ = name;
+            return;
+        }
+    }
+}
+
+TemporaryFolder::~TemporaryFolder()
+{
+    RemoveTree(path_);
+}
+
+void RemoveTree(const std::string &path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = path + "\\" + name;
+            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileA(child.c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+void MakeFolder(const std::string &path)
+{
+    ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+}
+
+std::string PatternBytes(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((seed + i * 7) % 251);
+    return bytes;
+}
+
+void WriteFileBytes(const std::string &path, const std::string &bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    DWORD written = 0;
+    BOOL ok = bytes.empty() ||
+              WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(ok && written == bytes.size()) << path;
+}
+
+bool ReadFileBytes(const std::string &path, std::string &bytes)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD size = GetFileSize(file, nullptr);
+    bytes.assign(size, '\0');
+    DWORD got = 0;
+    BOOL ok = size == 0 || ReadFile(file, &bytes[0], size, &got, nullptr);
+    CloseHandle(file);
+    return ok && got == size;
+}
+
+bool FileExists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+DWORD AttributesOf(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str());
+}
+
+FileTimes TimesOf(const std::string &path)
+{
+    FileTimes times = {};
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE) << path;
+    if (file != INVALID_HANDLE_VALUE) {
+        GetFileTime(file, &times.created, &times.accessed, &times.written);
+        CloseHandle(file);
+    }
+    return times;
+}
+
+void SetTimes(const std::string &path, const FileTimes &times)
+{
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    SetFileTime(file, &times.created, &times.accessed, &times.written);
+    CloseHandle(file);
+}
+
+FileTimes TimesAt(int year)
+{
+    SYSTEMTIME when = {};
+    when.wYear = static_cast<WORD>(year);
+    when.wMonth = 3;
+    when.wDay = 14;
+    when.wHour = 9;
+    FileTimes times;
+    SystemTimeToFileTime(&when, &times.created);
+    when.wMonth = 4;
+    SystemTimeToFileTime(&when, &times.accessed);
+    when.wMonth = 5;
+    SystemTimeToFileTime(&when, &times.written);
+    return times;
+}
+
+static void DeleteRecord()
+{
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, Product.installRecordKey, KEY_WOW64_32KEY, 0);
+}
+
+RecordKey::RecordKey()
+{
+    DeleteRecord();
+    HKEY key;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, Product.installRecordKey, 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+RecordKey::~RecordKey()
+{
+    DeleteRecord();
+}
+
+static HKEY OpenForWriting()
+{
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Product.installRecordKey, 0,
+                            KEY_SET_VALUE | KEY_WOW64_32KEY, &key),
+              ERROR_SUCCESS);
+    return key;
+}
+
+static void SetValue(const char *name, DWORD type, const void *data, DWORD size)
+{
+    HKEY key = OpenForWriting();
+    EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+void RecordKey::DeleteValue(const char *name)
+{
+    HKEY key = OpenForWriting();
+    EXPECT_EQ(RegDeleteValueA(key, name), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+void RecordKey::SetString(const char *name, const std::string &bytes, DWORD type)
+{
+    SetValue(name, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+void RecordKey::SetDword(const char *name, DWORD value)
+{
+    SetValue(name, REG_DWORD, &value, sizeof value);
+}

@@ -1,0 +1,44 @@
+// Real files and a real registry record for the engine tests, all removed afterwards.
+#pragma once
+
+#include <string>
+#include <windows.h>
+
+// A fresh folder under the prefix's temporary folder, removed with its content.
+class TemporaryFolder {
+  public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "\\" + name; }
+
+  private:
+    std::string path_;
+};
+
+void RemoveTree(const std::string &path);
+void MakeFolder(const std::string &path);
+
+// Content that differs from file to file: byte i is (seed + i * 7) mod 251.
+std::string PatternBytes(size_t size, unsigned seed);
+void WriteFileBytes(const std::string &path, const std::string &bytes);
+bool ReadFileBytes(const std::string &path, std::string &bytes);
+bool FileExists(const std::string &path);
+DWORD AttributesOf(const std::string &path);
+
+struct FileTimes {
+    FILETIME created, accessed, written;
+};
+FileTimes TimesOf(const std::string &path);
+void SetTimes(const std::string &path, const FileTimes &times);
+FileTimes TimesAt(int year);
+
+// The installation record in the 32-bit view, where the shipped tool looks.
+class RecordKey {
+  public:
+    RecordKey();  // removes any record left behind
+    ~RecordKey(); // and removes this one
+    void SetString(const char *name, const std::string &bytes, DWORD type = REG_SZ);
+    void SetDword(const char *name, DWORD value);
+    void DeleteValue(const char *name);
+};
