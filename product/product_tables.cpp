@@ -17,16 +17,24 @@ constexpr bool EndsWithNull(const char *const *list, unsigned count)
     return count > 0 && list[count - 1] == nullptr;
 }
 
-constexpr bool NamesFit(const char *const *list, unsigned count)
+// Checks the names a walk of the list would see: those before its first null.
+constexpr bool AllNamesHaveLength(const char *const *list, unsigned count, bool (*fits)(unsigned))
 {
-    for (unsigned i = 0; i + 1 < count; ++i) {
-        if (list[i] == nullptr)
-            return true; // walking stops here
-        unsigned length = ByteLength(list[i]);
-        if (length == 0 || length > FileNameLimit)
+    for (unsigned i = 0; i < count && list[i] != nullptr; ++i) {
+        if (!fits(ByteLength(list[i])))
             return false;
     }
     return true;
+}
+
+constexpr bool NotEmpty(unsigned length)
+{
+    return length > 0;
+}
+
+constexpr bool WithinFileNameLimit(unsigned length)
+{
+    return length <= FileNameLimit;
 }
 
 // Limits are counted in the bytes the program will hold, so the checks see CP932 lengths.
@@ -50,10 +58,14 @@ static_assert(EndsWithNull(MainFilesAsWritten, MainFilesCount),
               "PRODUCT_MAIN_FILES must end with nullptr");
 static_assert(EndsWithNull(ExtraFilesAsWritten, ExtraFilesCount),
               "PRODUCT_EXTRA_FILES must end with nullptr");
-static_assert(NamesFit(MainFilesAsWritten, MainFilesCount),
-              "PRODUCT_MAIN_FILES holds a file name that is empty or longer than 127 bytes");
-static_assert(NamesFit(ExtraFilesAsWritten, ExtraFilesCount),
-              "PRODUCT_EXTRA_FILES holds a file name that is empty or longer than 127 bytes");
+static_assert(AllNamesHaveLength(MainFilesAsWritten, MainFilesCount, NotEmpty),
+              "PRODUCT_MAIN_FILES holds an empty file name");
+static_assert(AllNamesHaveLength(MainFilesAsWritten, MainFilesCount, WithinFileNameLimit),
+              "PRODUCT_MAIN_FILES holds a file name longer than 127 bytes");
+static_assert(AllNamesHaveLength(ExtraFilesAsWritten, ExtraFilesCount, NotEmpty),
+              "PRODUCT_EXTRA_FILES holds an empty file name");
+static_assert(AllNamesHaveLength(ExtraFilesAsWritten, ExtraFilesCount, WithinFileNameLimit),
+              "PRODUCT_EXTRA_FILES holds a file name longer than 127 bytes");
 
 } // namespace
 

@@ -1,0 +1,2 @@
+# Build-side settings of the Sorane updater.
+set(PRODUCT_EXE_NAME SoraneUpdate)
