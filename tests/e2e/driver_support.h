@@ -1,0 +1,103 @@
+// Drives the real updater through its windows, as a user would: finds its dialog and message
+// boxes, reads their texts byte for byte, presses buttons and keys and reads its exit code.
+// Nothing here waits without a timeout, and nothing sends a message into the updater that
+// could block on the update pass.
+#pragma once
+
+#include "../engine/test_support.h"
+
+#include <string>
+#include <vector>
+#include <windows.h>
+
+extern std::string UpdaterExe;  // the built twin, as a Windows path
+extern std::string ShotsFolder; // where screenshots are asked for; empty: none are taken
+
+enum : DWORD {
+    WindowTimeout = 10000,
+    ExitTimeout = 10000,
+    PollInterval = 20,
+};
+
+// CP932 bytes as UTF-8, for failure messages that a person can read.
+std::string Utf8(const std::string &cp932);
+
+std::string ClassOf(HWND window);
+std::string TextOf(HWND window);
+std::string ItemTextOf(HWND dialog, int id);
+
+// Keeps the driver's own windows answering while it waits.
+void PumpOwnMessages();
+void Pause(DWORD milliseconds = PollInterval);
+
+// Top-level windows of a process, hidden ones included.
+std::vector<HWND> TopWindowsOf(DWORD processId);
+
+// A message box shown by the updater: caption, text, and the owner it was given.
+struct MessageBoxSeen {
+    HWND window;
+    std::string caption;
+    std::string text;
+    HWND owner;
+};
+
+// One run of the updater; the destructor ends a run that is still alive and fails the test,
+// so that no stray copy's window trips the next test's single-instance guard.
+class UpdaterRun {
+  public:
+    explicit UpdaterRun(const std::string &exePath);
+    ~UpdaterRun();
+    bool started() const { return process_.hProcess != nullptr; }
+    DWORD processId() const { return process_.dwProcessId; }
+    bool Running() const;
+
+    // The update dialog: the dialog box owned by the host window. Null on timeout or exit.
+    HWND WaitForDialog();
+    // Any other visible dialog-class window of the process: the message boxes.
+    HWND CurrentMessageBox(HWND dialog) const;
+    HWND WaitForMessageBox(HWND dialog);
+    MessageBoxSeen Describe(HWND box) const;
+    // Waits for the box to go away after its OK button was pressed.
+    bool DismissMessageBox(HWND box);
+    bool WaitForExit(DWORD &exitCode, DWORD timeout = ExitTimeout);
+
+  private:
+    PROCESS_INFORMATION process_;
+};
+
+// Presses like a user: a click on a button, a key on the focus window of the dialog's thread.
+void ClickButton(HWND dialog, int id);
+HWND FocusOf(HWND dialog);
+void PressKey(HWND dialog, WPARAM key);
+
+// The updater's folder: a copy of the exe beside the product folder with the new files, and
+// an installation folder whose name holds a CP932 trail byte equal to a backslash.
+class UpdaterFolder {
+  public:
+    UpdaterFolder();
+    std::string exe;
+    std::string updates;
+    std::string installation;
+    // A file carried by the update or already installed; "/" in a name makes a subfolder.
+    void Carry(const std::string &name, const std::string &bytes, const FileTimes &times);
+    void Install(const std::string &name, const std::string &bytes, const FileTimes &times);
+    std::string Installed(const std::string &name) const;
+
+  private:
+    TemporaryFolder scratch_;
+};
+
+void RemoveInstallRecord();
+// The record as an installation writes it, pointing at the given folder.
+void WriteInstallRecord(RecordKey &record, const std::string &installFolder);
+
+// The texts the updater shows, from the compiled-in product title.
+std::string ExpectedCaption();
+std::string ExpectedPrompt();
+extern const char RefusalText[];
+extern const char RefusalCaption[];
+extern const char CompletionText[];
+extern const char CompletionCaption[];
+
+// Asks the screenshot script to picture the given windows; a no-op without ShotsFolder.
+void RequestScreenshot(const std::string &name, const std::vector<HWND> &windows);

@@ -1,0 +1,635 @@
+// The updater run end to end under Wine, one scenario per test, for whichever product it was
+// built for: every name comes from the product tables.
+#include "../../product/product_config.h"
+#include "driver_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string.h>
+
+#define EXPECT_TEXT(actual, expected)                                                              \
+    EXPECT_EQ(actual, expected) << "shown: \"" << Utf8(actual) << "\"\nwanted: \""                 \
+                                << Utf8(expected) << "\""
+
+namespace {
+
+// The lists as the updater walks them, once start-up has replaced the placeholder.
+std::vector<std::string> MainNames()
+{
+    std::vector<std::string> names{Product.productExecutableName};
+    for (int i = 1; MainFiles[i] != nullptr; ++i)
+        names.push_back(MainFiles[i]);
+    return names;
+}
+
+std::vector<std::string> ExtraNames()
+{
+    std::vector<std::string> names;
+    for (int i = 0; ExtraFiles[i] != nullptr; ++i)
+        names.push_back(ExtraFiles[i]);
+    return names;
+}
+
+bool Contains(const std::vector<std::string> &names, const std::string &name)
+{
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool InSubfolder(const std::string &name)
+{
+    return name.find('/') != std::string::npos;
+}
+
+// Plain names of the main list after the executable, skipping those given.
+std::string PlainMainName(const std::vector<std::string> &skip)
+{
+    std::vector<std::string> names = MainNames();
+    for (size_t i = 1; i < names.size(); ++i) {
+        if (!InSubfolder(names[i]) && !Contains(skip, names[i]))
+            return names[i];
+    }
+    return "";
+}
+
+// The last plain name that only the extra list holds: handled after the whole main list.
+std::string ExtraOnlyName()
+{
+    std::vector<std::string> main = MainNames();
+    std::vector<std::string> extra = ExtraNames();
+    for (size_t i = extra.size(); i-- > 0;) {
+        if (!InSubfolder(extra[i]) && !Contains(main, extra[i]))
+            return extra[i];
+    }
+    return "";
+}
+
+bool SameTime(const FILETIME &a, const FILETIME &b)
+{
+    return CompareFileTime(&a, &b) == 0;
+}
+
+std::string Content(const std::string &path)
+{
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes))
+        return "<missing>";
+    return bytes;
+}
+
+DWORD Read32(const std::string &bytes, size_t at)
+{
+    DWORD value = 0;
+    if (at + sizeof value <= bytes.size())
+        memcpy(&value, &bytes[at], sizeof value);
+    return value;
+}
+
+WORD Read16(const std::string &bytes, size_t at)
+{
+    return LOWORD(Read32(bytes, at));
+}
+
+// The resource directory entry with this id under the given directory; 0 when there is none.
+size_t FindResourceEntry(const std::string &bytes, size_t base, size_t directory, WORD id)
+{
+    size_t count = Read16(bytes, base + directory + 12) + Read16(bytes, base + directory + 14);
+    for (size_t i = 0; i < count; ++i) {
+        size_t entry = base + directory + 16 + 8 * i;
+        if (Read32(bytes, entry) == id)
+            return entry;
+    }
+    return 0;
+}
+
+// Gives a resource of a copy of the exe another number, so that the program cannot find it.
+// (Wine's UpdateResourceA does not delete resources.)
+bool RenumberResource(const std::string &path, LPCSTR type, WORD id, WORD newId)
+{
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes))
+        return false;
+    size_t header = Read32(bytes, 0x3C);
+    size_t sections = Read16(bytes, header + 6);
+    size_t optional = header + 24;
+    size_t directories = optional + (Read16(bytes, optional) == 0x20B ? 112 : 96);
+    DWORD resourceRva = Read32(bytes, directories + 2 * 8);
+    size_t base = 0;
+    for (size_t i = 0; i < sections; ++i) {
+        size_t section = optional + Read16(bytes, header + 20) + 40 * i;
+        DWORD rva = Read32(bytes, section + 12);
+        if (rva <= resourceRva && resourceRva < rva + Read32(bytes, section + 8))
+            base = Read32(bytes, section + 20) + resourceRva - rva;
+    }
+    if (base == 0)
+        return false;
+    size_t typeEntry = FindResourceEntry(bytes, base, 0, LOWORD(reinterpret_cast<ULONG_PTR>(type)));
+    if (typeEntry == 0)
+        return false;
+    size_t entry = FindResourceEntry(bytes, base, Read32(bytes, typeEntry + 4) & 0x7FFFFFFF, id);
+    if (entry == 0)
+        return false;
+    DWORD renumbered = newId;
+    memcpy(&bytes[entry], &renumbered, sizeof renumbered);
+    WriteFileBytes(path, bytes);
+    return true;
+}
+
+const FileTimes NewTimes = TimesAt(2019);
+const FileTimes OldTimes = TimesAt(2005);
+
+class EndToEnd : public testing::Test {
+  protected:
+    void SetUp() override { RemoveInstallRecord(); }
+    void TearDown() override { RemoveInstallRecord(); }
+
+    // Starts the updater and waits for its dialog; fails the test if it does not come.
+    HWND StartAndFindDialog(UpdaterRun &run)
+    {
+        if (!run.started())
+            return nullptr;
+        HWND dialog = run.WaitForDialog();
+        EXPECT_NE(dialog, nullptr) << "the update dialog did not appear";
+        return dialog;
+    }
+
+    void ExpectExitCodeZero(UpdaterRun &run)
+    {
+        DWORD code = 0;
+        ASSERT_TRUE(run.WaitForExit(code)) << "the updater did not end";
+        EXPECT_EQ(code, 0u);
+    }
+
+    // Waits for the end of a pass that must not report completion; a box that comes is a
+    // failure, and is dismissed so the run can end.
+    void ExpectExitWithoutMessageBox(UpdaterRun &run, HWND dialog)
+    {
+        DWORD start = GetTickCount();
+        while (run.Running() && GetTickCount() - start < ExitTimeout) {
+            HWND box = run.CurrentMessageBox(dialog);
+            if (box != nullptr) {
+                MessageBoxSeen seen = run.Describe(box);
+                ADD_FAILURE() << "unexpected message box \"" << Utf8(seen.caption) << "\": \""
+                              << Utf8(seen.text) << "\"";
+                run.DismissMessageBox(box);
+            }
+            Pause();
+        }
+        ExpectExitCodeZero(run);
+    }
+
+    void ExpectRefusal(UpdaterRun &run, HWND dialog, HWND box)
+    {
+        ASSERT_NE(box, nullptr) << "no refusal shown";
+        MessageBoxSeen seen = run.Describe(box);
+        EXPECT_TEXT(seen.caption, std::string(RefusalCaption));
+        EXPECT_TEXT(seen.text, std::string(RefusalText));
+        EXPECT_EQ(seen.owner, dialog) << "the refusal belongs to the dialog";
+    }
+
+    // With a record and an update folder, a way out of the dialog that must not update.
+    void ExpectEndWithoutUpdate(void (*leave)(HWND dialog))
+    {
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        const std::string name = Product.productExecutableName;
+        folder.Carry(name, PatternBytes(3000, 1), NewTimes);
+        folder.Install(name, PatternBytes(2000, 2), OldTimes);
+
+        UpdaterRun run(folder.exe);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        leave(dialog);
+        ExpectExitWithoutMessageBox(run, dialog);
+        EXPECT_EQ(Content(folder.Installed(name)), PatternBytes(2000, 2))
+            << "the installed file was replaced";
+        EXPECT_TRUE(SameTime(TimesOf(folder.Installed(name)).written, OldTimes.written));
+    }
+};
+
+TEST_F(EndToEnd, DialogShowsTitlePromptAndButtons)
+{
+    UpdaterFolder folder;
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+
+    EXPECT_TEXT(TextOf(dialog), ExpectedCaption());
+    EXPECT_TEXT(ItemTextOf(dialog, 1009), ExpectedPrompt());
+    EXPECT_TEXT(ItemTextOf(dialog, 1008), std::string("アップデート"));
+    EXPECT_TEXT(ItemTextOf(dialog, IDCANCEL), std::string("ｷｬﾝｾﾙ"));
+
+    // No system menu, so no close box.
+    LONG style = GetWindowLongA(dialog, GWL_STYLE);
+    EXPECT_EQ(style & (WS_POPUP | WS_CAPTION | DS_MODALFRAME),
+              WS_POPUP | WS_CAPTION | DS_MODALFRAME);
+    EXPECT_EQ(style & WS_SYSMENU, 0);
+    EXPECT_EQ(GetWindowLongA(GetDlgItem(dialog, 1008), GWL_STYLE) & 0x0F, BS_DEFPUSHBUTTON);
+    EXPECT_EQ(FocusOf(dialog), GetDlgItem(dialog, 1008)) << "Update should start with the focus";
+
+    // The owner is the zero-sized host window that the single-instance guard looks for.
+    HWND host = GetWindow(dialog, GW_OWNER);
+    EXPECT_TEXT(TextOf(host), std::string(Product.productTitle));
+    RECT frame;
+    GetWindowRect(host, &frame);
+    EXPECT_EQ(frame.right - frame.left, 0);
+    EXPECT_EQ(frame.bottom - frame.top, 0);
+    EXPECT_EQ(GetWindowLongA(host, GWL_STYLE) & (WS_POPUP | WS_CAPTION | WS_CHILD), WS_POPUP);
+
+    ClickButton(dialog, IDCANCEL);
+    ExpectExitWithoutMessageBox(run, dialog);
+}
+
+TEST_F(EndToEnd, DialogIsCentredInTheWorkArea)
+{
+    UpdaterFolder folder;
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+
+    RECT work;
+    ASSERT_TRUE(SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0));
+    RECT frame;
+    GetWindowRect(dialog, &frame);
+    int width = frame.right - frame.left;
+    int height = frame.bottom - frame.top;
+    EXPECT_GT(width, 0);
+    EXPECT_GT(height, 0);
+    EXPECT_EQ(frame.left, (work.left + work.right - width) >> 1)
+        << "work area " << work.left << "," << work.top << "-" << work.right << "," << work.bottom;
+    EXPECT_EQ(frame.top, (work.top + work.bottom - height) >> 1);
+
+    ClickButton(dialog, IDCANCEL);
+    ExpectExitWithoutMessageBox(run, dialog);
+}
+
+TEST_F(EndToEnd, UpdateWithoutRecordRefusesEachTimeAndTheDialogStays)
+{
+    UpdaterFolder folder;
+    folder.Carry(Product.productExecutableName, PatternBytes(100, 3), NewTimes);
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+
+    for (int press = 1; press <= 2; ++press) {
+        SCOPED_TRACE(testing::Message() << "press " << press);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ExpectRefusal(run, dialog, box);
+        if (box == nullptr)
+            break;
+        EXPECT_TRUE(run.DismissMessageBox(box));
+        Pause(100);
+        EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog should stay after the refusal";
+        EXPECT_EQ(run.CurrentMessageBox(dialog), nullptr);
+    }
+    EXPECT_FALSE(FileExists(folder.Installed(Product.productExecutableName)));
+
+    ClickButton(dialog, IDCANCEL);
+    ExpectExitWithoutMessageBox(run, dialog);
+}
+
+TEST_F(EndToEnd, EnterWithIncompleteRecordRefusesEachTimeAndEscapeEnds)
+{
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    record.DeleteValue("InstType");
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+
+    for (int press = 1; press <= 2; ++press) {
+        SCOPED_TRACE(testing::Message() << "press " << press);
+        PressKey(dialog, VK_RETURN);
+        HWND box = run.WaitForMessageBox(dialog);
+        ExpectRefusal(run, dialog, box);
+        if (box == nullptr)
+            break;
+        // Enter on the refusal dismisses it, as its OK button has the focus.
+        PressKey(box, VK_RETURN);
+        DWORD start = GetTickCount();
+        while (IsWindow(box) && IsWindowVisible(box) && GetTickCount() - start < WindowTimeout)
+            Pause();
+        EXPECT_FALSE(IsWindow(box) && IsWindowVisible(box)) << "Enter did not dismiss the refusal";
+        EXPECT_TRUE(IsWindowVisible(dialog));
+    }
+
+    PressKey(dialog, VK_ESCAPE);
+    ExpectExitWithoutMessageBox(run, dialog);
+}
+
+TEST_F(EndToEnd, CancelEndsWithoutUpdating)
+{
+    ExpectEndWithoutUpdate([](HWND dialog) { ClickButton(dialog, IDCANCEL); });
+}
+
+TEST_F(EndToEnd, EscapeEndsWithoutUpdating)
+{
+    ExpectEndWithoutUpdate([](HWND dialog) { PressKey(dialog, VK_ESCAPE); });
+}
+
+// The dialog has no close box, but a close request still ends it like Cancel.
+TEST_F(EndToEnd, CloseRequestEndsWithoutUpdating)
+{
+    ExpectEndWithoutUpdate([](HWND dialog) { PostMessageA(dialog, WM_CLOSE, 0, 0); });
+}
+
+TEST_F(EndToEnd, EnterOnCancelEndsWithoutUpdating)
+{
+    ExpectEndWithoutUpdate([](HWND dialog) {
+        PressKey(dialog, VK_TAB);
+        DWORD start = GetTickCount();
+        while (FocusOf(dialog) != GetDlgItem(dialog, IDCANCEL) &&
+               GetTickCount() - start < WindowTimeout)
+            Pause();
+        ASSERT_EQ(FocusOf(dialog), GetDlgItem(dialog, IDCANCEL)) << "Tab did not reach Cancel";
+        PressKey(dialog, VK_RETURN);
+    });
+}
+
+// The smoke test: one file, the executable, which only the replaced first entry names.
+TEST_F(EndToEnd, UpdateCopiesTheExecutableAndReportsCompletion)
+{
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    const std::string name = Product.productExecutableName;
+    const std::string fresh = PatternBytes(70000, 4);
+    folder.Carry(name, fresh, NewTimes);
+    folder.Install(name, PatternBytes(1000, 5), OldTimes);
+
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr) << "no completion message";
+    MessageBoxSeen seen = run.Describe(box);
+    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
+    EXPECT_TEXT(seen.text, std::string(CompletionText));
+
+    EXPECT_TRUE(Content(folder.Installed(name)) == fresh) << "the executable was not updated";
+    // Wine keeps no creation time of its own, so only the write time can be seen here.
+    EXPECT_TRUE(SameTime(TimesOf(folder.Installed(name)).written, NewTimes.written));
+
+    EXPECT_TRUE(run.DismissMessageBox(box));
+    ExpectExitCodeZero(run);
+}
+
+TEST_F(EndToEnd, UpdateCopiesListedFilesKeepsTheOthersAndLocksTheDialog)
+{
+    const std::string exeName = Product.productExecutableName;
+    const std::string placeholder = MainFiles[0];
+    const std::string plain = PlainMainName({exeName});
+    const std::string notCarried = PlainMainName({exeName, plain});
+    const std::string extraOnly = ExtraOnlyName();
+    ASSERT_FALSE(plain.empty()) << "the main list needs a second plain name";
+
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    std::vector<std::string> carried{exeName, plain};
+    if (!extraOnly.empty())
+        carried.push_back(extraOnly);
+    for (size_t i = 0; i < carried.size(); ++i) {
+        folder.Carry(carried[i], PatternBytes(5000 + i, 10 + unsigned(i)), NewTimes);
+        folder.Install(carried[i], PatternBytes(300, 40 + unsigned(i)), OldTimes);
+    }
+    // The placeholder the first entry held before start-up replaced it is not copied.
+    bool placeholderUnlisted = !Contains(MainNames(), placeholder) &&
+                               !Contains(ExtraNames(), placeholder) && !InSubfolder(placeholder);
+    if (placeholderUnlisted)
+        folder.Carry(placeholder, "placeholder", NewTimes);
+    // A listed file the update does not carry keeps its content but loses read-only.
+    if (!notCarried.empty()) {
+        folder.Install(notCarried, "kept", OldTimes);
+        SetFileAttributesA(folder.Installed(notCarried).c_str(), FILE_ATTRIBUTE_READONLY);
+        ASSERT_TRUE(AttributesOf(folder.Installed(notCarried)) & FILE_ATTRIBUTE_READONLY);
+    }
+
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr) << "no completion message";
+    MessageBoxSeen seen = run.Describe(box);
+    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
+    EXPECT_TEXT(seen.text, std::string(CompletionText));
+    EXPECT_EQ(seen.owner, nullptr) << "the completion message has no owner";
+    // Otherwise Update could start a second pass under the first one's message.
+    EXPECT_FALSE(IsWindowEnabled(dialog)) << "the dialog takes input during the completion";
+    EXPECT_TRUE(IsWindow(dialog));
+
+    for (size_t i = 0; i < carried.size(); ++i) {
+        SCOPED_TRACE(carried[i]);
+        std::string path = folder.Installed(carried[i]);
+        EXPECT_TRUE(Content(path) == PatternBytes(5000 + i, 10 + unsigned(i))) << "not updated";
+        EXPECT_TRUE(SameTime(TimesOf(path).written, NewTimes.written));
+    }
+    if (placeholderUnlisted) {
+        EXPECT_FALSE(FileExists(folder.Installed(placeholder))) << placeholder << " was copied";
+    }
+    if (!notCarried.empty()) {
+        EXPECT_EQ(Content(folder.Installed(notCarried)), "kept");
+        EXPECT_EQ(AttributesOf(folder.Installed(notCarried)) & FILE_ATTRIBUTE_READONLY, 0u);
+    }
+
+    EXPECT_TRUE(run.DismissMessageBox(box));
+    ExpectExitCodeZero(run);
+}
+
+// The entries before the failing one stay updated; the extra list is never reached.
+TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
+{
+    std::string inSubfolder;
+    for (const std::string &name : MainNames()) {
+        if (InSubfolder(name)) {
+            inSubfolder = name;
+            break;
+        }
+    }
+    if (inSubfolder.empty())
+        GTEST_SKIP() << "the main list names no file in a subfolder";
+    const std::string exeName = Product.productExecutableName;
+    const std::string extraOnly = ExtraOnlyName();
+
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    folder.Carry(exeName, "new executable", NewTimes);
+    folder.Install(exeName, "old executable", OldTimes);
+    folder.Carry(inSubfolder, "new picture", NewTimes);
+    if (!extraOnly.empty()) {
+        folder.Carry(extraOnly, "new extra", NewTimes);
+        folder.Install(extraOnly, "old extra", OldTimes);
+    }
+
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    ExpectExitWithoutMessageBox(run, dialog);
+    EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
+    EXPECT_FALSE(FileExists(folder.Installed(inSubfolder)));
+    if (!extraOnly.empty()) {
+        EXPECT_EQ(Content(folder.Installed(extraOnly)), "old extra") << extraOnly;
+    }
+}
+
+TEST_F(EndToEnd, PassStoppedByAFileInUseEndsWithoutCompletion)
+{
+    const std::string exeName = Product.productExecutableName;
+    const std::string plain = PlainMainName({exeName});
+    const std::string extraOnly = ExtraOnlyName();
+    ASSERT_FALSE(plain.empty()) << "the main list needs a second plain name";
+
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    folder.Carry(exeName, "new executable", NewTimes);
+    folder.Install(exeName, "old executable", OldTimes);
+    folder.Carry(plain, "new data", NewTimes);
+    folder.Install(plain, "old data", OldTimes);
+    if (!extraOnly.empty()) {
+        folder.Carry(extraOnly, "new extra", NewTimes);
+        folder.Install(extraOnly, "old extra", OldTimes);
+    }
+    // As a running copy of the product holds it.
+    HANDLE inUse = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    if (dialog != nullptr) {
+        ClickButton(dialog, 1008);
+        ExpectExitWithoutMessageBox(run, dialog);
+    }
+    CloseHandle(inUse);
+    EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
+    EXPECT_EQ(Content(folder.Installed(plain)), "old data");
+    if (!extraOnly.empty()) {
+        EXPECT_EQ(Content(folder.Installed(extraOnly)), "old extra") << extraOnly;
+    }
+}
+
+TEST_F(EndToEnd, SecondCopyEndsAtOnceWithoutAWindow)
+{
+    UpdaterFolder folder;
+    UpdaterRun first(folder.exe);
+    HWND dialog = StartAndFindDialog(first);
+    ASSERT_NE(dialog, nullptr);
+
+    UpdaterRun second(folder.exe);
+    ASSERT_TRUE(second.started());
+    DWORD start = GetTickCount();
+    while (second.Running() && GetTickCount() - start < ExitTimeout) {
+        for (HWND window : TopWindowsOf(second.processId())) {
+            if (IsWindowVisible(window))
+                ADD_FAILURE() << "the second copy showed a window \"" << Utf8(TextOf(window))
+                              << "\" of class " << Utf8(ClassOf(window));
+        }
+        Pause(5);
+    }
+    DWORD code = 0;
+    ASSERT_TRUE(second.WaitForExit(code, 0)) << "the second copy did not end";
+    EXPECT_EQ(code, 0u);
+
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "the first copy's dialog went away";
+    ClickButton(dialog, IDCANCEL);
+    ExpectExitWithoutMessageBox(first, dialog);
+}
+
+// The guard matches class and title together: neither alone stops the tool.
+TEST_F(EndToEnd, WindowsMatchingOnlyTitleOrOnlyClassDoNotStopTheTool)
+{
+    WNDCLASSA decoyClass = {};
+    decoyClass.lpfnWndProc = DefWindowProcA;
+    decoyClass.hInstance = GetModuleHandleA(nullptr);
+    decoyClass.lpszClassName = "UpdaterE2eDecoy";
+    ASSERT_NE(RegisterClassA(&decoyClass), 0);
+    WNDCLASSA hostClass = decoyClass;
+    hostClass.lpszClassName = Product.hostWindowClassName;
+    ASSERT_NE(RegisterClassA(&hostClass), 0);
+    HWND sameTitle = CreateWindowExA(0, decoyClass.lpszClassName, Product.productTitle, WS_POPUP, 0,
+                                     0, 0, 0, nullptr, nullptr, decoyClass.hInstance, nullptr);
+    HWND sameClass = CreateWindowExA(0, hostClass.lpszClassName, "another title", WS_POPUP, 0, 0, 0,
+                                     0, nullptr, nullptr, hostClass.hInstance, nullptr);
+    ASSERT_NE(sameTitle, nullptr);
+    ASSERT_NE(sameClass, nullptr);
+    ASSERT_EQ(FindWindowA(Product.hostWindowClassName, Product.productTitle), nullptr);
+
+    UpdaterFolder folder;
+    {
+        UpdaterRun run(folder.exe);
+        HWND dialog = StartAndFindDialog(run);
+        if (dialog != nullptr) {
+            ClickButton(dialog, IDCANCEL);
+            ExpectExitWithoutMessageBox(run, dialog);
+        }
+    }
+    DestroyWindow(sameTitle);
+    DestroyWindow(sameClass);
+}
+
+// A module without its dialog template: the tool must end rather than poll for ever.
+TEST_F(EndToEnd, MissingDialogTemplateEndsWithExitCodeOne)
+{
+    UpdaterFolder folder;
+    ASSERT_TRUE(RenumberResource(folder.exe, RT_DIALOG, 105, 0x7FFF));
+    HMODULE image = LoadLibraryExA(folder.exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(FindResourceA(image, MAKEINTRESOURCEA(105), RT_DIALOG), nullptr);
+    EXPECT_NE(FindResourceA(image, MAKEINTRESOURCEA(104), RT_GROUP_ICON), nullptr);
+    FreeLibrary(image);
+
+    UpdaterRun run(folder.exe);
+    ASSERT_TRUE(run.started());
+    DWORD code = 0;
+    ASSERT_TRUE(run.WaitForExit(code)) << "the tool kept running without its dialog";
+    EXPECT_EQ(code, 1u);
+}
+
+// Not a check of its own: run by the screenshot script, which saves what is asked for.
+TEST(Screenshots, DialogRefusalAndCompletion)
+{
+    if (ShotsFolder.empty())
+        GTEST_SKIP() << "no screenshot folder given";
+    RemoveInstallRecord();
+    {
+        UpdaterFolder folder;
+        UpdaterRun run(folder.exe);
+        HWND dialog = run.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        RequestScreenshot("dialog", {dialog});
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr);
+        RequestScreenshot("refusal", {dialog, box});
+        run.DismissMessageBox(box);
+        ClickButton(dialog, IDCANCEL);
+        DWORD code = 0;
+        EXPECT_TRUE(run.WaitForExit(code));
+    }
+    {
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        folder.Carry(Product.productExecutableName, "new", NewTimes);
+        UpdaterRun run(folder.exe);
+        HWND dialog = run.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr);
+        RequestScreenshot("completion", {dialog, box});
+        run.DismissMessageBox(box);
+        DWORD code = 0;
+        EXPECT_TRUE(run.WaitForExit(code));
+    }
+}
+
+} // namespace
