@@ -3,20 +3,22 @@
 # prerequisites.sh and wine-session.sh by scripts/demo, scripts/screenshots and
 # scripts/benchmark.
 
-# build_twin_tools BUILD_ROOT DIST: the twin lands in DIST/x64, the helpers in $TOOLS_DIR.
+# build_twin_tools BUILD_ROOT DIST [PRODUCT]: builds the twin and the helpers; sets TWIN_EXE
+# (DIST/x64/NAME.exe, or DIST/PRODUCT/x64/NAME.exe for another product than the default)
+# and TOOLS_DIR.
 build_twin_tools() {
-    local tree="$1/x86_64-tools"
-    cmake --preset x86_64 -B "$tree" -DUPDATER_TESTS=OFF -DUPDATER_BENCH=ON \
-        -DUPDATER_DIST_DIR="$2/x64" >/dev/null
+    local product=${3:-quillarin} tree="$1/x86_64-tools" twin_dist="$2/x64"
+    if [ "$product" != quillarin ]; then
+        tree="$1/x86_64-tools-$product"
+        twin_dist="$2/$product/x64"
+    fi
+    cmake --preset x86_64 -B "$tree" -DPRODUCT="$product" -DUPDATER_TESTS=OFF \
+        -DUPDATER_BENCH=ON -DUPDATER_DIST_DIR="$twin_dist" >/dev/null
     cmake --build "$tree" >/dev/null
+    local exe_name
+    exe_name=$(sed -n 's/^set(PRODUCT_EXE_NAME \(.*\))$/\1/p' "product/$product/product.cmake")
+    TWIN_EXE="$twin_dist/$exe_name.exe"
     TOOLS_DIR="$tree/bench"
-}
-
-# The exe name of the product the twin was built for, from the tree's cache.
-twin_exe_name() {
-    local name
-    name=$(grep -E '^PRODUCT:' "$1/x86_64-tools/CMakeCache.txt" | cut -d= -f2)
-    sed -n 's/^set(PRODUCT_EXE_NAME \(.*\))$/\1/p' "product/${name:-quillarin}/product.cmake"
 }
 
 windows_path() {
