@@ -49,6 +49,12 @@ prepare_prefix() {
         "$WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ \
             /d "IPAPGothic" /f >/dev/null 2>&1
     done
+    # Caption buttons draw their glyphs with Marlett, which this Wine build does not find in
+    # its own data folder; without it the close box shows the letter "r".
+    if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+        mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+        cp -n /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
 }
 
 start_wine_session() {
