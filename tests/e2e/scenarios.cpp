@@ -371,7 +371,7 @@ TEST_F(EndToEnd, UpdateCopiesTheExecutableAndReportsCompletion)
     EXPECT_TEXT(seen.text, std::string(CompletionText));
 
     EXPECT_TRUE(Content(folder.Installed(name)) == fresh) << "the executable was not updated";
-    // Wine keeps no creation time of its own, so only the write time can be seen here.
+    // Wine does not keep the creation time SetFileTime gives, so only the write time is seen.
     EXPECT_TRUE(SameTime(TimesOf(folder.Installed(name)).written, NewTimes.written));
 
     EXPECT_TRUE(run.DismissMessageBox(box));
