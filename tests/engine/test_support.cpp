@@ -2,6 +2,7 @@
 
 #include "../../product/product_config.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 static unsigned FolderCounter;
@@ -85,6 +86,17 @@ bool ReadFileBytes(const std::string &path, std::string &bytes)
     return ok && got == size;
 }
 
+testing::AssertionResult SameBytes(const std::string &actual, const std::string &expected)
+{
+    if (actual == expected)
+        return testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    return testing::AssertionFailure() << actual.size() << " bytes, expected " << expected.size()
+                                       << "; first difference at offset " << at;
+}
+
 bool FileExists(const std::string &path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -93,6 +105,36 @@ bool FileExists(const std::string &path)
 DWORD AttributesOf(const std::string &path)
 {
     return GetFileAttributesA(path.c_str());
+}
+
+std::vector<std::string> FolderNames(const std::string &path)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+HeldOpen::HeldOpen(const std::string &path, DWORD access, DWORD share)
+    : handle_(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr))
+{
+    EXPECT_TRUE(held()) << path;
+}
+
+void HeldOpen::Release()
+{
+    if (held())
+        CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
 }
 
 FileTimes TimesOf(const std::string &path)
@@ -132,6 +174,32 @@ FileTimes TimesAt(int year)
     when.wMonth = 5;
     SystemTimeToFileTime(&when, &times.written);
     return times;
+}
+
+static std::string Describe(const FILETIME &time)
+{
+    SYSTEMTIME when = {};
+    FileTimeToSystemTime(&time, &when);
+    char text[64];
+    wsprintfA(text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", when.wYear, when.wMonth, when.wDay,
+              when.wHour, when.wMinute, when.wSecond, when.wMilliseconds);
+    return text;
+}
+
+testing::AssertionResult SameTimes(const FileTimes &actual, const FileTimes &expected)
+{
+    struct {
+        const char *name;
+        const FILETIME &actual, &expected;
+    } pairs[] = {{"creation", actual.created, expected.created},
+                 {"access", actual.accessed, expected.accessed},
+                 {"write", actual.written, expected.written}};
+    for (const auto &pair : pairs) {
+        if (CompareFileTime(&pair.actual, &pair.expected) != 0)
+            return testing::AssertionFailure() << pair.name << " time " << Describe(pair.actual)
+                                               << ", expected " << Describe(pair.expected);
+    }
+    return testing::AssertionSuccess();
 }
 
 static void DeleteRecord()

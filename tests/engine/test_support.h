@@ -1,7 +1,9 @@
 // Real files and a real registry record for the engine tests, all removed afterwards.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <string>
+#include <vector>
 #include <windows.h>
 
 // A fresh folder under the prefix's temporary folder, removed with its content.
@@ -23,8 +25,25 @@ void MakeFolder(const std::string &path);
 std::string PatternBytes(size_t size, unsigned seed);
 void WriteFileBytes(const std::string &path, const std::string &bytes);
 bool ReadFileBytes(const std::string &path, std::string &bytes);
+// Sizes and the first differing offset rather than megabytes of bytes.
+testing::AssertionResult SameBytes(const std::string &actual, const std::string &expected);
 bool FileExists(const std::string &path);
 DWORD AttributesOf(const std::string &path);
+// The names in a folder, sorted, without "." and "..": what a copy left behind.
+std::vector<std::string> FolderNames(const std::string &path);
+
+// A handle held the way another program would hold the file. The system checks share modes
+// against every open handle, whichever process owns it.
+class HeldOpen {
+  public:
+    HeldOpen(const std::string &path, DWORD access, DWORD share);
+    ~HeldOpen() { Release(); }
+    bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
+    void Release();
+
+  private:
+    HANDLE handle_;
+};
 
 struct FileTimes {
     FILETIME created, accessed, written;
@@ -32,6 +51,7 @@ struct FileTimes {
 FileTimes TimesOf(const std::string &path);
 void SetTimes(const std::string &path, const FileTimes &times);
 FileTimes TimesAt(int year);
+testing::AssertionResult SameTimes(const FileTimes &actual, const FileTimes &expected);
 
 // The installation record in the 32-bit view, where the shipped tool looks.
 class RecordKey {
