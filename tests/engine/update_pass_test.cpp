@@ -292,7 +292,8 @@ TEST_F(UpdatePass, ReadOnlyInstalledFileGetsTheNewContent)
         Carry(name, 70000);
     }
     // Run as an unprivileged user the system refuses to write a read-only file; make sure
-    // it does, or this case would prove nothing.
+    // it does, or this case would prove nothing. Wine still lets a rename replace such a
+    // file, so what this case catches is a copy written into the installed file itself.
     if (getenv("UPDATER_TEST_READ_ONLY_REFUSED") != nullptr) {
         HANDLE file = CreateFileA((install + "\\grd.pac").c_str(), GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
