@@ -113,6 +113,21 @@ TEST_F(VerifiedCopy, SourceStillBeingWrittenIsNotCopied)
     EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
 }
 
+TEST_F(VerifiedCopy, SourceThatAnotherProgramIsReadingIsCopied)
+{
+    // A scanner or file browser looking at the new file is no reason to stop the update.
+    WriteFileBytes(destination, PatternBytes(5000, 4));
+    std::string fresh = PatternBytes(90000, 6);
+    WriteFileBytes(source, fresh);
+    {
+        HeldOpen reader(source, GENERIC_READ, FILE_SHARE_READ);
+        ASSERT_TRUE(reader.held());
+        EXPECT_TRUE(Copy(destination, source));
+    }
+    EXPECT_TRUE(SameBytes(Content(destination), fresh));
+    EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
+}
+
 TEST_F(VerifiedCopy, AnySizeDifferenceFailsAndKeepsTheInstalledFile)
 {
     // Files whose stated size is not what reading them yields: /proc states 0 bytes and
