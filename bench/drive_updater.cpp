@@ -79,7 +79,9 @@ BOOL CALLBACK MatchDialog(HWND window, LPARAM parameter)
 }
 
 // A visible dialog-class window of the process other than EXCEPT; null on timeout or exit.
-HWND WaitForDialog(const PROCESS_INFORMATION &process, HWND except, DWORD timeout)
+// Each look costs the Wine server a few requests, which the measured program competes for on
+// a small machine: look every POLL milliseconds, no more often.
+HWND WaitForDialog(const PROCESS_INFORMATION &process, HWND except, DWORD timeout, DWORD poll)
 {
     DWORD begin = GetTickCount();
     for (;;) {
@@ -87,11 +89,24 @@ HWND WaitForDialog(const PROCESS_INFORMATION &process, HWND except, DWORD timeou
         EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
         if (search.found != nullptr)
             return search.found;
-        if (WaitForSingleObject(process.hProcess, 1) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(process.hProcess, poll) == WAIT_OBJECT_0)
             return nullptr;
         if (GetTickCount() - begin > timeout)
             return nullptr;
     }
+}
+
+// True when the window is gone (or the process ended) within the timeout.
+bool WaitUntilGone(const PROCESS_INFORMATION &process, HWND window, DWORD timeout)
+{
+    DWORD begin = GetTickCount();
+    while (IsWindow(window)) {
+        if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0)
+            return true;
+        if (GetTickCount() - begin > timeout)
+            return false;
+    }
+    return true;
 }
 
 BOOL CALLBACK CollectStaticText(HWND child, LPARAM parameter)
@@ -221,7 +236,7 @@ int main(int argc, char **argv)
     }
 
     bool orderly = true;
-    HWND dialog = WaitForDialog(process, nullptr, timeout);
+    HWND dialog = WaitForDialog(process, nullptr, timeout, 2);
     if (dialog == nullptr) {
         Note("error", "no dialog");
         orderly = false;
@@ -234,7 +249,7 @@ int main(int argc, char **argv)
         if (pressUpdate) {
             double pressed = MillisecondsSinceStart();
             PressButton(dialog, UpdateButtonId);
-            HWND box = WaitForDialog(process, dialog, timeout);
+            HWND box = WaitForDialog(process, dialog, timeout, 10);
             if (box == nullptr) {
                 Note("box", "none");
             } else {
@@ -249,11 +264,16 @@ int main(int argc, char **argv)
                 if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
                     Note("peak_working_set", std::to_string(memory.PeakWorkingSetSize));
                 PressButton(box, IDOK);
+                if (WaitUntilGone(process, box, 3000))
+                    NoteNumber("box_closed_ms", MillisecondsSinceStart());
             }
         }
-        // A refusal leaves the dialog standing; Cancel ends it as a user would.
-        if (WaitForSingleObject(process.hProcess, 3000) == WAIT_TIMEOUT && IsWindow(dialog))
+        // Without Update, and after a refusal, the dialog is still standing: Cancel ends it
+        // as a user would.
+        if (!pressUpdate || !WaitUntilGone(process, dialog, 3000))
             PressButton(dialog, IDCANCEL);
+        if (WaitUntilGone(process, dialog, 10000))
+            NoteNumber("dialog_closed_ms", MillisecondsSinceStart());
     }
     if (WaitForSingleObject(process.hProcess, 10000) == WAIT_TIMEOUT) {
         Note("error", "did not end");
