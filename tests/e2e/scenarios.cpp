@@ -77,6 +77,19 @@ std::string Content(const std::string &path)
     return bytes;
 }
 
+// Presses Update and checks the completion message it must bring; null when none came.
+HWND PressUpdateForCompletion(UpdaterRun &run, HWND dialog, MessageBoxSeen &seen)
+{
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    if (box == nullptr)
+        return nullptr;
+    seen = run.Describe(box);
+    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
+    EXPECT_TEXT(seen.text, std::string(CompletionText));
+    return box;
+}
+
 DWORD Read32(const std::string &bytes, size_t at)
 {
     DWORD value = 0;
@@ -363,12 +376,9 @@ TEST_F(EndToEnd, UpdateCopiesTheExecutableAndReportsCompletion)
     UpdaterRun run(folder.exe);
     HWND dialog = StartAndFindDialog(run);
     ASSERT_NE(dialog, nullptr);
-    ClickButton(dialog, 1008);
-    HWND box = run.WaitForMessageBox(dialog);
+    MessageBoxSeen seen;
+    HWND box = PressUpdateForCompletion(run, dialog, seen);
     ASSERT_NE(box, nullptr) << "no completion message";
-    MessageBoxSeen seen = run.Describe(box);
-    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
-    EXPECT_TEXT(seen.text, std::string(CompletionText));
 
     EXPECT_TRUE(Content(folder.Installed(name)) == fresh) << "the executable was not updated";
     // Wine does not keep the creation time SetFileTime gives, so only the write time is seen.
@@ -412,12 +422,9 @@ TEST_F(EndToEnd, UpdateCopiesListedFilesKeepsTheOthersAndLocksTheDialog)
     UpdaterRun run(folder.exe);
     HWND dialog = StartAndFindDialog(run);
     ASSERT_NE(dialog, nullptr);
-    ClickButton(dialog, 1008);
-    HWND box = run.WaitForMessageBox(dialog);
+    MessageBoxSeen seen;
+    HWND box = PressUpdateForCompletion(run, dialog, seen);
     ASSERT_NE(box, nullptr) << "no completion message";
-    MessageBoxSeen seen = run.Describe(box);
-    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
-    EXPECT_TEXT(seen.text, std::string(CompletionText));
     EXPECT_EQ(seen.owner, nullptr) << "the completion message has no owner";
     // Otherwise Update could start a second pass under the first one's message.
     EXPECT_FALSE(IsWindowEnabled(dialog)) << "the dialog takes input during the completion";
