@@ -26,6 +26,8 @@
     }
 
 // Module resources.
+#define PRODUCT_VERSION_NUMBERS 1, 0, 1, 1
+#define PRODUCT_VERSION_TEXT "1.0.1.1"
 #define PRODUCT_ICON_FILE "quillarin.ico"
 #define PRODUCT_COMPANY_NAME "Morvek"
 #define PRODUCT_FILE_DESCRIPTION "Quillarin Update"

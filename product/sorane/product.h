@@ -20,6 +20,8 @@
     }
 
 // Module resources.
+#define PRODUCT_VERSION_NUMBERS 1, 2, 0, 0
+#define PRODUCT_VERSION_TEXT "1.2.0.0"
 #define PRODUCT_ICON_FILE "sorane.ico"
 #define PRODUCT_COMPANY_NAME "Kirihane"
 #define PRODUCT_FILE_DESCRIPTION "Sorane Update"
