@@ -13,9 +13,11 @@
 extern std::string UpdaterExe;  // the built twin, as a Windows path
 extern std::string ShotsFolder; // where screenshots are asked for; empty: none are taken
 
+// Generous bounds: the first window in a fresh prefix waits for Wine's font cache, and a busy
+// machine can take many seconds more. Only a failing run ever waits them out.
 enum : DWORD {
-    WindowTimeout = 10000,
-    ExitTimeout = 10000,
+    WindowTimeout = 60000,
+    ExitTimeout = 60000,
     PollInterval = 20,
 };
 
