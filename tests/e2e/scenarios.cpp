@@ -151,6 +151,14 @@ bool RenumberResource(const std::string &path, LPCSTR type, WORD id, WORD newId)
 const FileTimes NewTimes = TimesAt(2019);
 const FileTimes OldTimes = TimesAt(2005);
 
+// A file the update carries over an older installed one, each with its own times.
+void CarryOverInstalled(UpdaterFolder &folder, const std::string &name, const std::string &fresh,
+                        const std::string &old)
+{
+    folder.Carry(name, fresh, NewTimes);
+    folder.Install(name, old, OldTimes);
+}
+
 class EndToEnd : public testing::Test {
   protected:
     void SetUp() override { RemoveInstallRecord(); }
@@ -207,8 +215,7 @@ class EndToEnd : public testing::Test {
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
         const std::string name = Product.productExecutableName;
-        folder.Carry(name, PatternBytes(3000, 1), NewTimes);
-        folder.Install(name, PatternBytes(2000, 2), OldTimes);
+        CarryOverInstalled(folder, name, PatternBytes(3000, 1), PatternBytes(2000, 2));
 
         UpdaterRun run(folder.exe);
         HWND dialog = StartAndFindDialog(run);
@@ -370,8 +377,7 @@ TEST_F(EndToEnd, UpdateCopiesTheExecutableAndReportsCompletion)
     WriteInstallRecord(record, folder.installation);
     const std::string name = Product.productExecutableName;
     const std::string fresh = PatternBytes(70000, 4);
-    folder.Carry(name, fresh, NewTimes);
-    folder.Install(name, PatternBytes(1000, 5), OldTimes);
+    CarryOverInstalled(folder, name, fresh, PatternBytes(1000, 5));
 
     UpdaterRun run(folder.exe);
     HWND dialog = StartAndFindDialog(run);
@@ -404,8 +410,8 @@ TEST_F(EndToEnd, UpdateCopiesListedFilesKeepsTheOthersAndLocksTheDialog)
     if (!extraOnly.empty())
         carried.push_back(extraOnly);
     for (size_t i = 0; i < carried.size(); ++i) {
-        folder.Carry(carried[i], PatternBytes(5000 + i, 10 + unsigned(i)), NewTimes);
-        folder.Install(carried[i], PatternBytes(300, 40 + unsigned(i)), OldTimes);
+        CarryOverInstalled(folder, carried[i], PatternBytes(5000 + i, 10 + unsigned(i)),
+                           PatternBytes(300, 40 + unsigned(i)));
     }
     // The placeholder the first entry held before start-up replaced it is not copied.
     bool placeholderUnlisted = !Contains(MainNames(), placeholder) &&
@@ -466,12 +472,10 @@ TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
     UpdaterFolder folder;
     RecordKey record;
     WriteInstallRecord(record, folder.installation);
-    folder.Carry(exeName, "new executable", NewTimes);
-    folder.Install(exeName, "old executable", OldTimes);
+    CarryOverInstalled(folder, exeName, "new executable", "old executable");
     folder.Carry(inSubfolder, "new picture", NewTimes);
     if (!extraOnly.empty()) {
-        folder.Carry(extraOnly, "new extra", NewTimes);
-        folder.Install(extraOnly, "old extra", OldTimes);
+        CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
     }
 
     UpdaterRun run(folder.exe);
@@ -496,13 +500,10 @@ TEST_F(EndToEnd, PassStoppedByAFileInUseEndsWithoutCompletion)
     UpdaterFolder folder;
     RecordKey record;
     WriteInstallRecord(record, folder.installation);
-    folder.Carry(exeName, "new executable", NewTimes);
-    folder.Install(exeName, "old executable", OldTimes);
-    folder.Carry(plain, "new data", NewTimes);
-    folder.Install(plain, "old data", OldTimes);
+    CarryOverInstalled(folder, exeName, "new executable", "old executable");
+    CarryOverInstalled(folder, plain, "new data", "old data");
     if (!extraOnly.empty()) {
-        folder.Carry(extraOnly, "new extra", NewTimes);
-        folder.Install(extraOnly, "old extra", OldTimes);
+        CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
     }
     // As a running copy of the product holds it.
     HANDLE inUse = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
