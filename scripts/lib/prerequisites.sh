@@ -6,6 +6,7 @@ UPDATER_PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     googletest wine64 xvfb xdotool imagemagick x11-utils fonts-ipafont-gothic locales
+    g++ unzip openssl osslsigncode
 )
 
 as_root() {

@@ -1,0 +1,250 @@
+#!/usr/bin/env python3
+"""Checks an update's files against the product's lists and packs them with the updater.
+    pack_update.py LISTS FILES_DIR                      check only
+    pack_update.py LISTS FILES_DIR EXE OUT [BUILT_EXE]  check, then write OUT and its manifest
+LISTS is the output of tools/product_lists.cpp. BUILT_EXE, when given, is the exe as built
+before signing; the manifest names its digest too. Exits 1 when the files are refused,
+having written nothing; 2 on wrong use."""
+
+import datetime
+import hashlib
+import os
+import stat
+import struct
+import sys
+import zipfile
+
+FILE_NAME_LIMIT = 127  # bytes of CP932, as the engine's list entries hold them
+SIZE_LIMIT = 4 << 30  # the verified copy counts sizes in 32 bits
+# The archive's DOS time cannot go before 1980 in any zone, its UT field not past 2038.
+EARLIEST_TIME = int(datetime.datetime(1980, 1, 2, tzinfo=datetime.timezone.utc).timestamp())
+LATEST_TIME = 0x7FFFFFFF
+EXTENDED_TIMESTAMP = 0x5455
+
+
+def read_lists(path):
+    folder, names = None, []
+    with open(path, encoding="ascii") as lists:
+        for line in lists:
+            kind, hex_bytes = line.rstrip("\n").split("\t")
+            # The updater hands these bytes to the ANSI file functions, which read them as CP932.
+            text = bytes.fromhex(hex_bytes).decode("cp932")
+            if kind == "folder":
+                folder = text
+            elif text not in names:
+                names.append(text)
+    return folder, names
+
+
+def shown(name):
+    # Names that are not valid UTF-8 reach here with surrogates; show their bytes escaped.
+    return os.fsencode(name).decode("utf-8", "backslashreplace")
+
+
+def utc_text(seconds):
+    moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+    return moment.strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+def name_problem(name):
+    try:
+        length = len(name.encode("cp932"))
+    except UnicodeEncodeError:
+        return "has no CP932 form, which the updater names its files in"
+    if length > FILE_NAME_LIMIT:
+        return "is %d bytes in CP932, over the %d a listed name holds" % (length, FILE_NAME_LIMIT)
+    return None
+
+
+class Check:
+    def __init__(self, files_dir, names):
+        self.files_dir = files_dir
+        self.names = set(names)
+        self.folders = set()
+        for name in names:
+            parts = name.split("/")
+            for end in range(1, len(parts)):
+                self.folders.add("/".join(parts[:end]))
+        self.by_case = {}
+        for listed in sorted(self.names | self.folders):
+            self.by_case.setdefault(listed.casefold(), listed)
+        self.refused = []  # (path, reasons)
+        self.carried = []  # listed names found, with their lstat
+
+    def unlisted(self, name, is_folder):
+        listed = self.by_case.get(name.casefold())
+        if listed is not None:
+            return 'matches the listed name "%s" only when case is ignored' % listed
+        return "no list names this %s" % ("folder" if is_folder else "file")
+
+    def walk(self, folder=""):
+        with os.scandir(os.path.join(self.files_dir, folder)) as entries:
+            for entry in sorted(entries, key=lambda entry: entry.name):
+                self.visit(folder + "/" + entry.name if folder else entry.name, entry)
+
+    def visit(self, name, entry):
+        reasons = []
+        problem = name_problem(name)
+        if problem:
+            reasons.append(problem)
+        info = entry.stat(follow_symlinks=False)
+        if stat.S_ISLNK(info.st_mode):
+            reasons.append("is a symbolic link")
+        elif stat.S_ISDIR(info.st_mode):
+            if name in self.names:
+                reasons.append("is a folder where the lists name a file")
+            elif name not in self.folders:
+                reasons.append(self.unlisted(name, True))
+        elif not stat.S_ISREG(info.st_mode):
+            reasons.append("is neither a file nor a folder")
+        elif name not in self.names:
+            reasons.append(self.unlisted(name, False))
+        else:
+            if info.st_size >= SIZE_LIMIT:
+                reasons.append("is %d bytes, 4 GiB or more" % info.st_size)
+            if not EARLIEST_TIME <= info.st_mtime <= LATEST_TIME:
+                reasons.append("was written at %s, outside the years 1980 to 2038 that the "
+                               "archive's times hold" % utc_text(int(info.st_mtime)))
+            if not os.access(entry.path, os.R_OK):
+                reasons.append("cannot be read")
+            if not reasons:
+                self.carried.append((name, info))
+        if reasons:
+            self.refused.append((name, reasons))
+        if stat.S_ISDIR(info.st_mode):
+            self.walk(name)  # after the folder itself, so that it is named first
+
+
+def digest(path):
+    sha = hashlib.sha256()
+    with open(path, "rb") as source:
+        for block in iter(lambda: source.read(1 << 20), b""):
+            sha.update(block)
+    return sha.hexdigest()
+
+
+def exe_version(path):
+    with open(path, "rb") as exe:
+        data = exe.read()
+    at = data.find(struct.pack("<I", 0xFEEF04BD))  # VS_FIXEDFILEINFO
+    if at < 0:
+        return "none"
+    high, low = struct.unpack_from("<II", data, at + 8)
+    return "%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
+
+
+def entry(name, seconds, is_folder=False):
+    # The DOS time is local, as zip tools write it; the UT field carries the time in UTC to
+    # the second, which readers that know it prefer.
+    info = zipfile.ZipInfo(name, datetime.datetime.fromtimestamp(seconds).timetuple()[:6])
+    info.extra = struct.pack("<HHBI", EXTENDED_TIMESTAMP, 5, 1, seconds)
+    if is_folder:
+        info.external_attr = (0o40755 << 16) | 0x10
+    else:
+        info.external_attr = 0o100644 << 16
+        info.compress_type = zipfile.ZIP_DEFLATED
+    return info
+
+
+def manifest_text(folder, exe, built_exe, carried, missing, digests):
+    size = os.path.getsize(exe)
+    lines = [
+        "Update package of %s" % folder,
+        "",
+        "Updater: %s, %d bytes, version %s" % (os.path.basename(exe), size, exe_version(exe)),
+        "  SHA-256 %s" % digest(exe),
+    ]
+    if built_exe:
+        lines.append("  signed; as built: SHA-256 %s" % digest(built_exe))
+    else:
+        lines.append("  not signed")
+    lines += ["", "Files in %s/ (name, bytes, write time, SHA-256):" % folder]
+    name_width = max([len(name) for name, _ in carried] + [0])
+    size_width = max([len(str(info.st_size)) for _, info in carried] + [0])
+    for name, info in carried:
+        lines.append("  %-*s  %*d  %s  %s" % (name_width, name, size_width, info.st_size,
+                                            utc_text(int(info.st_mtime)), digests[name]))
+    if not carried:
+        lines.append("  none")
+    lines += ["", "Listed but not carried (the updater skips them):"]
+    lines += ["  " + name for name in missing] or ["  none"]
+    return "\n".join(lines) + "\n"
+
+
+def pack(files_dir, folder, exe, out, built_exe, carried, missing):
+    digests = {name: digest(os.path.join(files_dir, name)) for name, _ in carried}
+    manifest = manifest_text(folder, exe, built_exe, carried, missing, digests)
+    manifest_path = out[:-len(".zip")] + ".txt"
+    partial = "%s.partial-%d" % (out, os.getpid())
+    try:
+        with zipfile.ZipFile(partial, "w") as archive:
+            with open(exe, "rb") as source:
+                archive.writestr(entry(os.path.basename(exe), int(os.stat(exe).st_mtime)),
+                                 source.read())
+            now = int(datetime.datetime.now(datetime.timezone.utc).timestamp())
+            archive.writestr(entry("MANIFEST.txt", now), manifest.encode("utf-8"))
+            folders = {""}
+            for name, _ in carried:
+                parts = name.split("/")
+                folders.update("/".join(parts[:end]) for end in range(1, len(parts)))
+            for sub in sorted(folders):
+                # The updater makes no folders, so their times only need to fit the fields.
+                seconds = int(os.stat(os.path.join(files_dir, sub)).st_mtime)
+                seconds = min(max(seconds, EARLIEST_TIME), LATEST_TIME)
+                archive.writestr(entry(folder + "/" + (sub + "/" if sub else ""), seconds, True),
+                                 b"")
+            for name, info in carried:
+                file_entry = entry(folder + "/" + name, int(info.st_mtime))
+                file_entry.file_size = info.st_size  # so that zipfile picks Zip64 when needed
+                with open(os.path.join(files_dir, name), "rb") as source, \
+                        archive.open(file_entry, "w") as target:
+                    for block in iter(lambda: source.read(1 << 20), b""):
+                        target.write(block)
+        with open(manifest_path + ".partial", "w", encoding="utf-8", newline="\n") as text:
+            text.write(manifest)
+        os.replace(partial, out)
+        os.replace(manifest_path + ".partial", manifest_path)
+    finally:
+        for leftover in (partial, manifest_path + ".partial"):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+    return manifest_path
+
+
+def main(argv):
+    if len(argv) not in (3, 5, 6):
+        print(__doc__, file=sys.stderr)
+        return 2
+    folder, names = read_lists(argv[1])
+    files_dir = argv[2]
+    if not os.path.isdir(files_dir):
+        print("package: %s is not a folder" % files_dir, file=sys.stderr)
+        return 2
+    check = Check(files_dir, names)
+    check.walk()
+    if check.refused:
+        print("package: refused, %d paths of %s would not be copied as they stand:"
+              % (len(check.refused), files_dir), file=sys.stderr)
+        for name, reasons in check.refused:
+            print("  %s: %s" % (shown(name), "; ".join(reasons)), file=sys.stderr)
+        print("package: nothing was written", file=sys.stderr)
+        return 1
+    found = {name for name, _ in check.carried}
+    missing = [name for name in names if name not in found]
+    if len(argv) == 3:
+        return 0
+    exe, out = argv[3], argv[4]
+    built_exe = argv[5] if len(argv) == 6 else None
+    order = {name: i for i, name in enumerate(names)}
+    carried = sorted(check.carried, key=lambda item: order[item[0]])
+    manifest_path = pack(files_dir, folder, exe, out, built_exe, carried, missing)
+    if missing:
+        print("Not carried, so the updater will skip them: %s" % ", ".join(missing))
+    print("Packed %s and %d file%s of %s into %s; manifest %s"
+          % (os.path.basename(exe), len(carried), "" if len(carried) == 1 else "s", folder, out,
+             manifest_path))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
