@@ -172,8 +172,6 @@ def manifest_text(folder, exe, built_exe, carried, missing, digests):
 
 
 def pack(files_dir, folder, exe, out, built_exe, carried, missing):
-    digests = {name: digest(os.path.join(files_dir, name)) for name, _ in carried}
-    manifest = manifest_text(folder, exe, built_exe, carried, missing, digests)
     manifest_path = out[:-len(".zip")] + ".txt"
     partial = "%s.partial-%d" % (out, os.getpid())
     try:
@@ -181,8 +179,6 @@ def pack(files_dir, folder, exe, out, built_exe, carried, missing):
             with open(exe, "rb") as source:
                 archive.writestr(entry(os.path.basename(exe), int(os.stat(exe).st_mtime)),
                                  source.read())
-            now = int(datetime.datetime.now(datetime.timezone.utc).timestamp())
-            archive.writestr(entry("MANIFEST.txt", now), manifest.encode("utf-8"))
             folders = {""}
             for name, _ in carried:
                 parts = name.split("/")
@@ -193,13 +189,24 @@ def pack(files_dir, folder, exe, out, built_exe, carried, missing):
                 seconds = min(max(seconds, EARLIEST_TIME), LATEST_TIME)
                 archive.writestr(entry(folder + "/" + (sub + "/" if sub else ""), seconds, True),
                                  b"")
+            # One read per file gives the archive its bytes and the manifest their digest.
+            digests = {}
             for name, info in carried:
                 file_entry = entry(folder + "/" + name, int(info.st_mtime))
                 file_entry.file_size = info.st_size  # so that zipfile picks Zip64 when needed
+                sha, length = hashlib.sha256(), 0
                 with open(os.path.join(files_dir, name), "rb") as source, \
                         archive.open(file_entry, "w") as target:
                     for block in iter(lambda: source.read(1 << 20), b""):
+                        sha.update(block)
+                        length += len(block)
                         target.write(block)
+                if length != info.st_size:
+                    raise RuntimeError("%s changed while it was packed" % shown(name))
+                digests[name] = sha.hexdigest()
+            manifest = manifest_text(folder, exe, built_exe, carried, missing, digests)
+            now = int(datetime.datetime.now(datetime.timezone.utc).timestamp())
+            archive.writestr(entry("MANIFEST.txt", now), manifest.encode("utf-8"))
         with open(manifest_path + ".partial", "w", encoding="utf-8", newline="\n") as text:
             text.write(manifest)
         os.replace(partial, out)
@@ -237,7 +244,11 @@ def main(argv):
     built_exe = argv[5] if len(argv) == 6 else None
     order = {name: i for i, name in enumerate(names)}
     carried = sorted(check.carried, key=lambda item: order[item[0]])
-    manifest_path = pack(files_dir, folder, exe, out, built_exe, carried, missing)
+    try:
+        manifest_path = pack(files_dir, folder, exe, out, built_exe, carried, missing)
+    except (OSError, RuntimeError) as error:
+        print("package: %s; nothing was written" % error, file=sys.stderr)
+        return 1
     if missing:
         print("Not carried, so the updater will skip them: %s" % ", ".join(missing))
     print("Packed %s and %d file%s of %s into %s; manifest %s"
