@@ -20,6 +20,8 @@ SIZE_LIMIT = 4 << 30  # the verified copy counts sizes in 32 bits
 EARLIEST_TIME = int(datetime.datetime(1980, 1, 2, tzinfo=datetime.timezone.utc).timestamp())
 LATEST_TIME = 0x7FFFFFFF
 EXTENDED_TIMESTAMP = 0x5455
+NTFS_TIMES = 0x000A
+FILETIME_OF_UNIX_EPOCH = 11644473600 * 10**7  # 100 ns steps from 1601 to 1970
 
 
 def read_lists(path):
@@ -134,10 +136,13 @@ def exe_version(path):
 
 
 def entry(name, seconds, is_folder=False):
-    # The DOS time is local, as zip tools write it; the UT field carries the time in UTC to
-    # the second, which readers that know it prefer.
+    # The DOS time is local, as zip tools write it, and to two seconds. The extended timestamp
+    # (Unix readers) and the NTFS field (Windows readers) carry the write time in UTC to the
+    # second; the NTFS field needs creation and access times too and gets the write time.
     info = zipfile.ZipInfo(name, datetime.datetime.fromtimestamp(seconds).timetuple()[:6])
-    info.extra = struct.pack("<HHBI", EXTENDED_TIMESTAMP, 5, 1, seconds)
+    filetime = FILETIME_OF_UNIX_EPOCH + seconds * 10**7
+    info.extra = (struct.pack("<HHBI", EXTENDED_TIMESTAMP, 5, 1, seconds) +
+                  struct.pack("<HHIHHQQQ", NTFS_TIMES, 32, 0, 1, 24, filetime, filetime, filetime))
     if is_folder:
         info.external_attr = (0o40755 << 16) | 0x10
     else:
