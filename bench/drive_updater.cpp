@@ -1,11 +1,12 @@
 // Runs a dialog program as its user would and reports what it saw: for the demo, the
 // screenshots and the benchmark. It finds the program's dialog, optionally presses Update,
 // waits for the message box, dismisses it, and ends the program through Cancel if it is
-// still there. Every wait has a timeout; nothing is sent that would block on the update pass.
+// still there. Finding, pressing and waiting are the end-to-end driver's (driver_support);
+// what is its own is the report, the timing and the pictures.
 //
 // usage: drive_updater [--update] [--shots PREFIX] [--report FILE] [--timeout SECONDS] EXE
 // The report holds key=value lines in UTF-8; times in milliseconds from the process start.
-#include <windows.h>
+#include "driver_support.h"
 
 #include <psapi.h>
 #include <stdio.h>
@@ -29,19 +30,11 @@ double MillisecondsSinceStart()
            static_cast<double>(Frequency.QuadPart);
 }
 
-std::string Utf8(const std::string &ansi)
+// One report line: no line breaks inside a value.
+std::string ReportText(const std::string &cp932)
 {
-    if (ansi.empty())
-        return ansi;
-    int wide =
-        MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-    std::wstring text(static_cast<size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), &text[0], wide);
-    int narrow = WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(narrow), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, &utf8[0], narrow, nullptr, nullptr);
     std::string escaped;
-    for (char c : utf8) {
+    for (char c : Utf8(cp932)) {
         if (c == '\n')
             escaped += "\\n";
         else if (c != '\r')
@@ -50,88 +43,16 @@ std::string Utf8(const std::string &ansi)
     return escaped;
 }
 
-std::string TextOf(HWND window)
-{
-    char text[1024] = "";
-    GetWindowTextA(window, text, sizeof text);
-    return text;
-}
-
-struct Search {
-    DWORD processId;
-    HWND except;
-    HWND found;
-};
-
-BOOL CALLBACK MatchDialog(HWND window, LPARAM parameter)
-{
-    Search *search = reinterpret_cast<Search *>(parameter);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId || window == search->except || !IsWindowVisible(window))
-        return TRUE;
-    char className[64] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (strcmp(className, "#32770") != 0)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
-// A visible dialog-class window of the process other than EXCEPT; null on timeout or exit.
-// Each look costs the Wine server a few requests, which the measured program competes for on
-// a small machine: look every POLL milliseconds, no more often.
-HWND WaitForDialog(const PROCESS_INFORMATION &process, HWND except, DWORD timeout, DWORD poll)
+// True when the window is gone (or the program ended) within the timeout.
+bool WaitUntilGone(const UpdaterRun &run, HWND window, DWORD timeout)
 {
     DWORD begin = GetTickCount();
-    for (;;) {
-        Search search = {process.dwProcessId, except, nullptr};
-        EnumWindows(MatchDialog, reinterpret_cast<LPARAM>(&search));
-        if (search.found != nullptr)
-            return search.found;
-        if (WaitForSingleObject(process.hProcess, poll) == WAIT_OBJECT_0)
-            return nullptr;
-        if (GetTickCount() - begin > timeout)
-            return nullptr;
-    }
-}
-
-// True when the window is gone (or the process ended) within the timeout.
-bool WaitUntilGone(const PROCESS_INFORMATION &process, HWND window, DWORD timeout)
-{
-    DWORD begin = GetTickCount();
-    while (IsWindow(window)) {
-        if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0)
-            return true;
+    while (IsWindow(window) && run.Running()) {
         if (GetTickCount() - begin > timeout)
             return false;
+        Pause(10);
     }
     return true;
-}
-
-BOOL CALLBACK CollectStaticText(HWND child, LPARAM parameter)
-{
-    char className[64] = "";
-    GetClassNameA(child, className, sizeof className);
-    if (_stricmp(className, "Static") == 0) {
-        std::string text = TextOf(child);
-        if (!text.empty())
-            *reinterpret_cast<std::string *>(parameter) = text;
-    }
-    return TRUE;
-}
-
-std::string MessageTextOf(HWND box)
-{
-    std::string text;
-    EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
-    return text;
-}
-
-void PressButton(HWND dialog, int id)
-{
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
 // The window as it is on the screen, frame included, as a 24-bit BMP.
@@ -178,6 +99,20 @@ bool SaveWindowPicture(HWND window, const std::string &path)
     return fclose(out) == 0 && written;
 }
 
+size_t PeakWorkingSet(DWORD processId)
+{
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (process == nullptr)
+        return 0;
+    PROCESS_MEMORY_COUNTERS memory = {};
+    memory.cb = sizeof memory;
+    size_t peak =
+        GetProcessMemoryInfo(process, &memory, sizeof memory) ? memory.PeakWorkingSetSize : 0;
+    CloseHandle(process);
+    return peak;
+}
+
 std::string Report;
 
 void Note(const char *key, const std::string &value)
@@ -195,6 +130,59 @@ void NoteNumber(const char *key, double value)
     Note(key, text);
 }
 
+// Drives one run; false when it did not go in order (no dialog, or the program did not end).
+bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots)
+{
+    UpdaterRun run(exe);
+    if (!run.started())
+        return false;
+    // Any dialog of the program: the yardstick dialog has no host window.
+    HWND dialog = run.WaitForMessageBox(nullptr);
+    if (dialog == nullptr) {
+        Note("error", "no dialog");
+    } else {
+        NoteNumber("dialog_ms", MillisecondsSinceStart());
+        Note("dialog_caption", ReportText(TextOf(dialog)));
+        Note("dialog_prompt", ReportText(ItemTextOf(dialog, PromptId)));
+        if (!shots.empty())
+            SaveWindowPicture(dialog, shots + "dialog.bmp");
+        if (pressUpdate) {
+            double pressed = MillisecondsSinceStart();
+            ClickButton(dialog, UpdateButtonId);
+            HWND box = run.WaitForMessageBox(dialog);
+            if (box == nullptr) {
+                Note("box", "none");
+            } else {
+                NoteNumber("box_ms", MillisecondsSinceStart());
+                NoteNumber("update_ms", MillisecondsSinceStart() - pressed);
+                MessageBoxSeen seen = run.Describe(box);
+                Note("box_caption", ReportText(seen.caption));
+                Note("box_text", ReportText(seen.text));
+                if (!shots.empty())
+                    SaveWindowPicture(box, shots + "box.bmp");
+                size_t peak = PeakWorkingSet(run.processId());
+                if (peak != 0)
+                    Note("peak_working_set", std::to_string(peak));
+                if (run.DismissMessageBox(box))
+                    NoteNumber("box_closed_ms", MillisecondsSinceStart());
+            }
+        }
+        // Without Update, and after a refusal, the dialog is still standing: Cancel ends it
+        // as a user would.
+        if (!pressUpdate || !WaitUntilGone(run, dialog, 3000))
+            ClickButton(dialog, IDCANCEL);
+        if (WaitUntilGone(run, dialog, 10000))
+            NoteNumber("dialog_closed_ms", MillisecondsSinceStart());
+    }
+    DWORD exitCode = 0;
+    bool ended = run.WaitForExit(exitCode, 10000);
+    if (!ended)
+        Note("error", "did not end"); // the run's end ends it
+    NoteNumber("exit_ms", MillisecondsSinceStart());
+    Note("exit_code", std::to_string(ended ? exitCode : 99));
+    return dialog != nullptr && ended;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -202,7 +190,6 @@ int main(int argc, char **argv)
     bool pressUpdate = false;
     std::string shots;
     std::string reportPath;
-    DWORD timeout = 600000;
     int argument = 1;
     for (; argument < argc && strncmp(argv[argument], "--", 2) == 0; ++argument) {
         std::string option = argv[argument];
@@ -213,7 +200,7 @@ int main(int argc, char **argv)
         else if (option == "--report" && argument + 1 < argc)
             reportPath = argv[++argument];
         else if (option == "--timeout" && argument + 1 < argc)
-            timeout = static_cast<DWORD>(atoi(argv[++argument])) * 1000;
+            ++argument; // the driver's own bounds apply
         else
             argument = argc;
     }
@@ -225,68 +212,7 @@ int main(int argc, char **argv)
 
     QueryPerformanceFrequency(&Frequency);
     QueryPerformanceCounter(&Started);
-    std::string commandLine = std::string("\"") + argv[argument] + "\"";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(argv[argument], &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        fprintf(stderr, "cannot start %s (error %lu)\n", argv[argument], GetLastError());
-        return 2;
-    }
-
-    bool orderly = true;
-    HWND dialog = WaitForDialog(process, nullptr, timeout, 2);
-    if (dialog == nullptr) {
-        Note("error", "no dialog");
-        orderly = false;
-    } else {
-        NoteNumber("dialog_ms", MillisecondsSinceStart());
-        Note("dialog_caption", Utf8(TextOf(dialog)));
-        Note("dialog_prompt", Utf8(TextOf(GetDlgItem(dialog, PromptId))));
-        if (!shots.empty())
-            SaveWindowPicture(dialog, shots + "dialog.bmp");
-        if (pressUpdate) {
-            double pressed = MillisecondsSinceStart();
-            PressButton(dialog, UpdateButtonId);
-            HWND box = WaitForDialog(process, dialog, timeout, 10);
-            if (box == nullptr) {
-                Note("box", "none");
-            } else {
-                NoteNumber("box_ms", MillisecondsSinceStart());
-                NoteNumber("update_ms", MillisecondsSinceStart() - pressed);
-                Note("box_caption", Utf8(TextOf(box)));
-                Note("box_text", Utf8(MessageTextOf(box)));
-                if (!shots.empty())
-                    SaveWindowPicture(box, shots + "box.bmp");
-                PROCESS_MEMORY_COUNTERS memory = {};
-                memory.cb = sizeof memory;
-                if (GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory))
-                    Note("peak_working_set", std::to_string(memory.PeakWorkingSetSize));
-                PressButton(box, IDOK);
-                if (WaitUntilGone(process, box, 3000))
-                    NoteNumber("box_closed_ms", MillisecondsSinceStart());
-            }
-        }
-        // Without Update, and after a refusal, the dialog is still standing: Cancel ends it
-        // as a user would.
-        if (!pressUpdate || !WaitUntilGone(process, dialog, 3000))
-            PressButton(dialog, IDCANCEL);
-        if (WaitUntilGone(process, dialog, 10000))
-            NoteNumber("dialog_closed_ms", MillisecondsSinceStart());
-    }
-    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_TIMEOUT) {
-        Note("error", "did not end");
-        TerminateProcess(process.hProcess, 99);
-        WaitForSingleObject(process.hProcess, 5000);
-        orderly = false;
-    }
-    NoteNumber("exit_ms", MillisecondsSinceStart());
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    Note("exit_code", std::to_string(exitCode));
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    bool orderly = Drive(argv[argument], pressUpdate, shots);
 
     fputs(Report.c_str(), stdout);
     if (!reportPath.empty()) {

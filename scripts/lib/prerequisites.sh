@@ -9,19 +9,60 @@ UPDATER_PACKAGES=(
     g++ unzip openssl osslsigncode
 )
 
+# A static i386 program of 96 bytes whose whole work is exit(42): whether the kernel runs
+# 32-bit code at all (machines of this kind have differed), without any 32-bit package.
+can_run_32_bit() {
+    local probe
+    probe=$(mktemp /tmp/updater-probe32.XXXXXX) || return 1
+    printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'\
+'\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00'\
+'\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00'\
+'\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08'\
+'\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00'\
+'\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    local status=0
+    "$probe" 2>/dev/null || status=$?
+    rm -f "$probe"
+    [ $status -eq 42 ]
+}
+
+# choose_tested_exe: which build the suites run. Sets TESTED_ARCH (i686: the shipped exe under
+# 32-bit Wine; x86_64: the twin) and TESTED_EXE_LINE, the line that says which and why.
+# UPDATER_TEST_TWIN=1 forces the twin.
+choose_tested_exe() {
+    if [ "${UPDATER_TEST_TWIN:-0}" = 1 ]; then
+        TESTED_ARCH=x86_64
+        TESTED_EXE_LINE="tested exe: x86_64 twin (forced by UPDATER_TEST_TWIN)"
+    elif ! can_run_32_bit; then
+        TESTED_ARCH=x86_64
+        TESTED_EXE_LINE="tested exe: x86_64 twin (this machine cannot run 32-bit code)"
+    else
+        TESTED_ARCH=i686
+        TESTED_EXE_LINE="tested exe: shipped 32-bit"
+    fi
+}
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
 install_prerequisites() {
     local missing=()
-    local package
-    for package in "${UPDATER_PACKAGES[@]}"; do
+    local package packages=("${UPDATER_PACKAGES[@]}")
+    # Where the kernel runs 32-bit code, 32-bit Wine runs the shipped exe itself.
+    local add_i386=0
+    if can_run_32_bit; then
+        packages+=(wine32:i386)
+        dpkg --print-foreign-architectures | grep -qx i386 || add_i386=1
+    fi
+    for package in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing: ${missing[*]}"
+        [ $add_i386 -eq 0 ] || as_root dpkg --add-architecture i386
         as_root apt-get update -qq
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     fi

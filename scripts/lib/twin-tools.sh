@@ -1,24 +1,45 @@
-# The x86_64 twin with the helper programs of bench/ (a driver that runs the updater as a
-# user would, and the benchmark's yardsticks), and small Wine helpers. Sourced after
-# prerequisites.sh and wine-session.sh by scripts/demo, scripts/screenshots and
+# The shipped exe, the x86_64 twin and the helper programs of bench/ (a driver that runs the
+# updater as a user would, and the benchmark's yardsticks), and small Wine helpers. Sourced
+# after prerequisites.sh and wine-session.sh by scripts/demo, scripts/screenshots and
 # scripts/benchmark.
 
-# build_twin_tools BUILD_ROOT DIST [PRODUCT]: builds the twin and the helpers; sets TWIN_EXE
-# (DIST/x64/NAME.exe, or DIST/PRODUCT/x64/NAME.exe for another product than the default)
-# and TOOLS_DIR.
+# build_twin_tools BUILD_ROOT DIST [PRODUCT]: builds the shipped exe, the twin and the helpers,
+# the helpers for the arch that runs here (choose_tested_exe: the shipped exe under 32-bit
+# Wine, or the twin). Sets SHIPPED_EXE (DIST/NAME.exe, or DIST/PRODUCT/NAME.exe for another
+# product than the default), TWIN_EXE (beside it in x64/), TESTED_EXE (one of the two),
+# TESTED_EXE_LINE and TOOLS_DIR.
 build_twin_tools() {
-    local product=${3:-quillarin} tree="$1/x86_64-tools" twin_dist="$2/x64"
+    local product=${3:-quillarin} suffix= shipped_dist="$2"
     if [ "$product" != quillarin ]; then
-        tree="$1/x86_64-tools-$product"
-        twin_dist="$2/$product/x64"
+        suffix=-$product
+        shipped_dist="$2/$product"
     fi
-    cmake --preset x86_64 -B "$tree" -DPRODUCT="$product" -DUPDATER_TESTS=OFF \
-        -DUPDATER_BENCH=ON -DUPDATER_DIST_DIR="$twin_dist" >/dev/null
-    cmake --build "$tree" >/dev/null
+    [ -n "${TESTED_ARCH:-}" ] || choose_tested_exe
+    cmake --preset i686 -B "$1/i686$suffix" -DPRODUCT="$product" \
+        -DUPDATER_DIST_DIR="$shipped_dist" >/dev/null
+    cmake --build "$1/i686$suffix" >/dev/null
+    local twin_tools=OFF
+    [ "$TESTED_ARCH" = x86_64 ] && twin_tools=ON
+    cmake --preset x86_64 -B "$1/x86_64-tools$suffix" -DPRODUCT="$product" -DUPDATER_TESTS=OFF \
+        -DUPDATER_BENCH=$twin_tools -DUPDATER_DIST_DIR="$shipped_dist/x64" >/dev/null
+    cmake --build "$1/x86_64-tools$suffix" >/dev/null
+    TOOLS_DIR="$1/x86_64-tools$suffix/bench"
+    if [ "$TESTED_ARCH" = i686 ]; then
+        # The posix toolchain, which the driver's GoogleTest needs; its own build of the
+        # updater lands aside.
+        cmake --preset i686-tests -B "$1/i686-tools$suffix" --no-warn-unused-cli -DPRODUCT="$product" \
+            -DUPDATER_TESTS=OFF -DUPDATER_BENCH=ON \
+            -DUPDATER_DIST_DIR="$1/i686-tools$suffix/dist" >/dev/null
+        cmake --build "$1/i686-tools$suffix" >/dev/null
+        TOOLS_DIR="$1/i686-tools$suffix/bench"
+    fi
     local exe_name
     exe_name=$(sed -n 's/^set(PRODUCT_EXE_NAME \(.*\))$/\1/p' "product/$product/product.cmake")
-    TWIN_EXE="$twin_dist/$exe_name.exe"
-    TOOLS_DIR="$tree/bench"
+    SHIPPED_EXE="$shipped_dist/$exe_name.exe"
+    TWIN_EXE="$shipped_dist/x64/$exe_name.exe"
+    TESTED_EXE=$TWIN_EXE
+    [ "$TESTED_ARCH" = i686 ] && TESTED_EXE=$SHIPPED_EXE
+    return 0
 }
 
 windows_path() {

@@ -1,13 +1,16 @@
 # A private Wine prefix with code page 932 and Japanese fonts, a persistent Wine server and,
 # when there is no display, a virtual one. Sourced; call start_wine_session PREFIX and
-# stop_wine_session.
+# stop_wine_session. "$WINE64" runs a program in the session's prefix, a 32-bit one with
+# Wine's 32-bit loader (WoW64).
 
-WINE64=/usr/lib/wine/wine64
+WINE64="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wine"
 WINESERVER=/usr/lib/wine/wineserver64
 
+# The locale is not exported here: this shell may have started before locale-gen made
+# ja_JP.UTF-8, and bash would warn that it cannot set it. The wine wrapper sets it for Wine.
 wine_environment() {
     export WINEPREFIX="$1"
-    export WINEARCH=win64 WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    export WINEARCH=win64 WINEDEBUG=-all
     # No Mono or Gecko: their installers would ask, and nothing here needs them.
     export WINEDLLOVERRIDES="mscoree,mshtml="
 }
@@ -35,6 +38,13 @@ start_virtual_display() {
     done
 }
 
+# A prefix made before 32-bit Wine was installed has no 32-bit system folder, and the 32-bit
+# loader fails there with "could not load kernel32.dll, status c0000135".
+prefix_lacks_32_bit() {
+    [ -x /usr/lib/wine/wine ] && [ -f "$WINEPREFIX/system.reg" ] &&
+        [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
 prepare_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         "$WINE64" wineboot -i >/dev/null 2>&1
@@ -60,13 +70,38 @@ prepare_prefix() {
 start_wine_session() {
     wine_environment "$1"
     start_virtual_display
+    if prefix_lacks_32_bit; then
+        echo "Making $WINEPREFIX again: it was made before 32-bit Wine was installed"
+        "$WINESERVER" -k >/dev/null 2>&1 || true
+        rm -rf "$WINEPREFIX"
+    fi
     mkdir -p "$WINEPREFIX"
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
     prepare_prefix
+    keep_desktop_up
+}
+
+# The prefix's desktop process (explorer.exe /desktop) ends a moment after the last program
+# of the prefix does. A new one then holds up every window of the next program for up to
+# 10 s while it fails to start the RPC service, so a pause between tests (a case run as
+# another user, say) made each following scenario slow. One program waiting for the whole
+# session keeps the desktop up: cmd reading a line from a pipe nobody writes to.
+keep_desktop_up() {
+    local pipe="$WINEPREFIX/session-keeper"
+    rm -f "$pipe"
+    mkfifo "$pipe"
+    "$WINE64" cmd /c "set /p line=" <>"$pipe" >/dev/null 2>&1 &
+    UPDATER_KEEPER_PID=$!
 }
 
 stop_wine_session() {
     "$WINESERVER" -k >/dev/null 2>&1 || true
+    if [ -n "${UPDATER_KEEPER_PID:-}" ]; then
+        kill "$UPDATER_KEEPER_PID" 2>/dev/null || true
+        wait "$UPDATER_KEEPER_PID" 2>/dev/null || true
+        UPDATER_KEEPER_PID=
+        rm -f "$WINEPREFIX/session-keeper"
+    fi
     if [ -n "${UPDATER_XVFB_PID:-}" ]; then
         kill "$UPDATER_XVFB_PID" 2>/dev/null || true
         wait "$UPDATER_XVFB_PID" 2>/dev/null || true
