@@ -720,11 +720,13 @@ TEST_F(EndToEnd, LongPassAnswersShowsProgressAndOutlastsCloseRequests)
             prompts.push_back(prompt);
         if (!prompts.empty() && !disturbed) {
             disturbed = true;
-            // Closing the dialog, the host window, from the taskbar, and Update again.
+            // Closing the dialog, the host window, from the taskbar, and Update again; a quit
+            // message, which must not be lost, nor end the completion message before it shows.
             PostMessageA(dialog, WM_CLOSE, 0, 0);
             PostMessageA(host, WM_CLOSE, 0, 0);
             PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
             ClickButton(dialog, 1008);
+            PostThreadMessageA(GetWindowThreadProcessId(dialog, nullptr), WM_QUIT, 0, 0);
             for (HWND window : {dialog, host}) {
                 DWORD_PTR answer = TRUE;
                 EXPECT_TRUE(SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 500,
