@@ -700,7 +700,7 @@ TEST_F(EndToEnd, LongPassAnswersShowsProgressAndOutlastsCloseRequests)
     ClickButton(dialog, 1008);
 
     std::vector<std::string> prompts;
-    unsigned probes = 0, unanswered = 0;
+    unsigned probes = 0, unanswered = 0, hidden = 0;
     DWORD slowest = 0;
     bool disturbed = false;
     HWND box = nullptr;
@@ -715,6 +715,9 @@ TEST_F(EndToEnd, LongPassAnswersShowsProgressAndOutlastsCloseRequests)
         box = run.CurrentMessageBox(dialog);
         if (box != nullptr)
             break;
+        // A close request let through would end (hide) or destroy the dialog.
+        if (!IsWindowVisible(dialog))
+            ++hidden;
         std::string prompt = ItemTextOf(dialog, 1009);
         if (prompt != before && (prompts.empty() || prompt != prompts.back()))
             prompts.push_back(prompt);
@@ -742,6 +745,8 @@ TEST_F(EndToEnd, LongPassAnswersShowsProgressAndOutlastsCloseRequests)
     EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
     EXPECT_TEXT(seen.text, std::string(CompletionText));
     EXPECT_EQ(unanswered, 0u) << "of " << probes << " probes; slowest " << slowest << " ms";
+    EXPECT_EQ(hidden, 0u) << "the dialog went away during the pass";
+    EXPECT_TRUE(IsWindowVisible(dialog));
     EXPECT_GE(prompts.size(), 2u) << "the prompt did not follow the pass";
     EXPECT_TRUE(disturbed);
     for (const std::string &prompt : prompts) {
