@@ -62,7 +62,20 @@ std::string FolderOf(const std::string &path)
     return path.substr(0, path.find_last_of('\\'));
 }
 
-bool RunEnginePass(const char *sourceRoot, const char *installFolder, bool withWindow)
+// A shown window with a label as the dialog's prompt, made before the clock starts.
+HWND MakeProgressLabel()
+{
+    HWND window = CreateWindowExA(0, "Static", "", WS_POPUP | WS_VISIBLE, -2000, -2000, 400, 60,
+                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    HWND label = CreateWindowExA(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 0, 400, 60,
+                                 window, nullptr, nullptr, nullptr);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageA(&message);
+    return label;
+}
+
+void PrepareEngine(const char *sourceRoot, const char *installFolder)
 {
     const char *mainNames[64];
     int count = 0;
@@ -70,29 +83,19 @@ bool RunEnginePass(const char *sourceRoot, const char *installFolder, bool withW
         mainNames[count] = MainFiles[count];
     mainNames[0] = Product.productExecutableName;
     mainNames[count] = nullptr;
-    SetupEngine &engine = Engine;
-    CopyFileList(engine.mainFiles, mainNames);
-    CopyFileList(engine.extraFiles, ExtraFiles);
-    CopyBounded(engine.folderName, sizeof engine.folderName, Product.productFolderName);
-    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, sourceRoot);
-    CopyBounded(engine.installFolder, sizeof engine.installFolder, installFolder);
+    CopyFileList(Engine.mainFiles, mainNames);
+    CopyFileList(Engine.extraFiles, ExtraFiles);
+    CopyBounded(Engine.folderName, sizeof Engine.folderName, Product.productFolderName);
+    CopyBounded(Engine.sourceFolder, sizeof Engine.sourceFolder, sourceRoot);
+    CopyBounded(Engine.installFolder, sizeof Engine.installFolder, installFolder);
+}
 
-    HWND window = nullptr;
-    if (withWindow) {
-        window = CreateWindowExA(0, "Static", "", WS_POPUP | WS_VISIBLE, -2000, -2000, 400, 60,
-                                 nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-        engine.progressLabel = CreateWindowExA(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_LEFT, 0,
-                                               0, 400, 60, window, nullptr, nullptr, nullptr);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageA(&message);
-    }
-    engine.BeginPass();
-    bool finished = engine.CopyUpdateFiles();
-    engine.EndPass();
-    if (window != nullptr)
-        DestroyWindow(window);
-    engine.progressLabel = nullptr;
+// What RunUpdate does between the press and the completion message.
+bool RunEnginePass()
+{
+    Engine.BeginPass();
+    bool finished = Engine.CopyUpdateFiles();
+    Engine.EndPass();
     return finished;
 }
 
@@ -239,9 +242,14 @@ int main(int argc, char **argv)
     }
     double spent[StepCount] = {};
     int failures = 0;
+    if (mode == "pass" || mode == "quiet") {
+        PrepareEngine(argv[2], argv[3]);
+        if (mode == "pass")
+            Engine.progressLabel = MakeProgressLabel();
+    }
     double begin = Now();
     if (mode == "pass" || mode == "quiet")
-        failures = !RunEnginePass(argv[2], argv[3], mode == "pass");
+        failures = !RunEnginePass();
     else if (mode == "safe" || mode == "plain")
         failures = CopyWithYardstick(names, source, argv[3], mode == "safe");
     else if (mode == "steps")

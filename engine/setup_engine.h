@@ -16,10 +16,12 @@ enum : UINT {
     FatalExitCode = 3,
 };
 
-// How often a pass lets the window answer and shows how far it is, in milliseconds: well
-// inside what the system waits before it calls a window not responding.
+// How often a pass lets the window answer, in milliseconds: well inside what the system
+// waits before it calls a window not responding; and how often it redraws its progress,
+// which costs far more than a look at the queue.
 enum : DWORD {
     PassMessageInterval = 50,
+    PassProgressInterval = 250,
 };
 
 // Why a pass stopped, in the terms of what the user can do about it.
@@ -71,6 +73,7 @@ struct SetupEngine {
     DWORD failureError;
     bool failedOnSource;
     DWORD lastMessageTick;
+    DWORD lastProgressTick;
     char progressText[ComposedPathCapacity];
     // A quit message taken from the queue mid-pass is posted again when the pass ends.
     bool quitReceived;
@@ -109,6 +112,7 @@ struct SetupEngine {
     bool AskAfterFailure();
 
     void ShowProgress();
+    void ShowProgressIfDue(DWORD now);
     void ProcessMessagesIfDue();
     void ProcessMessages();
 };

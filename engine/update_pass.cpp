@@ -35,7 +35,7 @@ bool SetupEngine::UpdateFile(const char *fileName)
     SetFileAttributesA(currentDestination, FILE_ATTRIBUTE_NORMAL);
     if (GetFileAttributesA(currentSource) == INVALID_FILE_ATTRIBUTES)
         return true; // not carried by this update
-    ShowProgress();
+    ShowProgressIfDue(GetTickCount());
     // A retry counts the file afresh.
     ULONGLONG bytesBefore = bytesCopied;
     if (!CopyVerified(currentDestination, currentSource)) {
@@ -247,8 +247,16 @@ void SetupEngine::ProcessMessagesIfDue()
     if (now - lastMessageTick < PassMessageInterval)
         return;
     lastMessageTick = now;
-    ShowProgress();
+    ShowProgressIfDue(now);
     ProcessMessages();
+}
+
+void SetupEngine::ShowProgressIfDue(DWORD now)
+{
+    if (now - lastProgressTick < PassProgressInterval)
+        return;
+    lastProgressTick = now;
+    ShowProgress();
 }
 
 // The dialog stays disabled, so input does not reach it; what arrives is painting, the
@@ -289,6 +297,7 @@ void SetupEngine::BeginPass()
     progressText[0] = '\0';
     quitReceived = false;
     lastMessageTick = GetTickCount();
+    lastProgressTick = lastMessageTick - PassProgressInterval; // the first file shows at once
     CountCarriedFiles();
     HWND window = progressLabel != nullptr ? GetParent(progressLabel) : nullptr;
     FARPROC found = UserFunction("ShutdownBlockReasonCreate");
