@@ -10,8 +10,9 @@ SetupEngine::SetupEngine()
       sourceStream(nullptr), destinationStream(nullptr), ownerWindow(nullptr), registryKey(nullptr),
       installed(0), progressLabel(nullptr), passRunning(false), resumeList(0), resumeEntry(0),
       filesToCopy(0), filesCopied(0), bytesToCopy(0), bytesCopied(0), currentName(nullptr),
-      currentSource(), currentDestination(), failureError(0), failedOnSource(false),
-      lastMessageTick(0), lastProgressTick(0), progressText(), quitReceived(false), quitCode(0)
+      progressName(nullptr), currentSource(), currentDestination(), failureError(0),
+      failedOnSource(false), lastMessageTick(0), lastProgressTick(0), progressText(),
+      quitReceived(false), quitCode(0)
 {
 }
 

@@ -67,6 +67,7 @@ struct SetupEngine {
     ULONGLONG bytesToCopy;
     ULONGLONG bytesCopied;
     const char *currentName;
+    const char *progressName; // the last file carried, as the progress shows it
     char currentSource[ComposedPathCapacity];
     char currentDestination[ComposedPathCapacity];
     // The system's error of the step that failed, and whether it was the source's.

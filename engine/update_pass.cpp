@@ -35,6 +35,7 @@ bool SetupEngine::UpdateFile(const char *fileName)
     SetFileAttributesA(currentDestination, FILE_ATTRIBUTE_NORMAL);
     if (GetFileAttributesA(currentSource) == INVALID_FILE_ATTRIBUTES)
         return true; // not carried by this update
+    progressName = fileName;
     ShowProgressIfDue(GetTickCount());
     // A retry counts the file afresh.
     ULONGLONG bytesBefore = bytesCopied;
@@ -205,6 +206,7 @@ void SetupEngine::DescribeFailure(PassFailure failure, char *text, size_t capaci
 // True when the user asks for the same file again; the pass has stopped otherwise.
 bool SetupEngine::AskAfterFailure()
 {
+    ShowProgress(); // behind the message, the prompt shows where the pass stopped
     PassFailure failure = ClassifyFailure();
     char text[2 * ComposedPathCapacity];
     DescribeFailure(failure, text, sizeof text);
@@ -220,13 +222,15 @@ bool SetupEngine::AskAfterFailure()
 // Two lines in the prompt: the file in hand, then how far the pass is in files and bytes.
 void SetupEngine::ShowProgress()
 {
-    if (progressLabel == nullptr || currentName == nullptr)
+    if (progressLabel == nullptr || progressName == nullptr)
         return;
     char name[FileNameCapacity];
-    DisplayName(name, sizeof name, currentName);
+    DisplayName(name, sizeof name, progressName);
     char done[32], total[32];
-    FormatGrouped(done, bytesCopied >> 20);
-    FormatGrouped(total, (bytesToCopy + 0xFFFFF) >> 20);
+    // Whole megabytes: done rounded down, the total up, so that only the end shows both equal.
+    ULONGLONG totalMegabytes = (bytesToCopy + 0xFFFFF) >> 20;
+    FormatGrouped(done, bytesCopied >= bytesToCopy ? totalMegabytes : bytesCopied >> 20);
+    FormatGrouped(total, totalMegabytes);
     DWORD fileNumber = filesCopied < filesToCopy ? filesCopied + 1 : filesToCopy;
     char text[sizeof progressText];
     wsprintfA(text, "%s を更新しています…\n%lu / %lu ファイル　%s / %s MB", name, fileNumber,
@@ -295,6 +299,7 @@ void SetupEngine::BeginPass()
     bytesCopied = 0;
     failureError = 0;
     progressText[0] = '\0';
+    progressName = nullptr;
     quitReceived = false;
     lastMessageTick = GetTickCount();
     lastProgressTick = lastMessageTick - PassProgressInterval; // the first file shows at once
@@ -331,6 +336,7 @@ void SetupEngine::RunUpdate()
     while (!finished && AskAfterFailure())
         finished = CopyUpdateFiles();
     // Something carried by the update is not in place: no completion.
+    ShowProgress();
     if (finished)
         MessageBoxA(ownerWindow, "アップデートが完了しました。", "終了", MB_OK | MB_ICONWARNING);
     EndPass();
