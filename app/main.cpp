@@ -28,6 +28,12 @@ static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam,
         PostQuitMessage(0);
         return 0;
     }
+    // While a pass runs: closing the host would destroy the dialog it owns with the pass on
+    // the stack, and ending the session would leave the installation half updated.
+    if (Engine.passRunning && message == WM_CLOSE)
+        return 0;
+    if (Engine.passRunning && message == WM_QUERYENDSESSION)
+        return FALSE;
     return DefWindowProcA(window, message, wParam, lParam);
 }
 

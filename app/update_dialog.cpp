@@ -50,7 +50,9 @@ static void OnUpdatePressed(HWND dialog)
     // The completion message has no owner; without this a second press would start a
     // second pass while the first is still on the stack.
     EnableWindow(dialog, FALSE);
+    Engine.progressLabel = GetDlgItem(dialog, IDC_PROMPT);
     Engine.RunUpdate();
+    Engine.progressLabel = nullptr;
     CloseAndQuit(dialog);
 }
 
@@ -60,7 +62,17 @@ INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     case WM_INITDIALOG:
         InitUpdateDialog(dialog);
         return TRUE; // the focus goes to the first tab stop, Update
+    case WM_QUERYENDSESSION:
+        if (!Engine.passRunning)
+            return FALSE;
+        // Ending the session now would leave the installation half updated.
+        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, FALSE);
+        return TRUE;
     case WM_COMMAND:
+        // The pass takes messages while it runs: a close request (turned into Cancel by the
+        // dialog manager) or a click must neither end it midway nor start another.
+        if (Engine.passRunning)
+            return TRUE;
         switch (LOWORD(wParam)) {
         case IDCANCEL:
             CloseAndQuit(dialog);

@@ -8,7 +8,11 @@ SetupEngine Engine;
 SetupEngine::SetupEngine()
     : mainFiles(), extraFiles(), folderName(), installFolder(), sourceFolder(), installType(0),
       sourceStream(nullptr), destinationStream(nullptr), ownerWindow(nullptr), registryKey(nullptr),
-      installed(0)
+      installed(0), progressLabel(nullptr), passRunning(false), resumeList(0), resumeEntry(0),
+      filesToCopy(0), filesCopied(0), bytesToCopy(0), bytesCopied(0), currentName(nullptr),
+      progressName(nullptr), currentSource(), currentDestination(), failureError(0),
+      failedOnSource(false), lastMessageTick(0), lastProgressTick(0), progressText(),
+      quitReceived(false), quitCode(0)
 {
 }
 
@@ -96,4 +100,31 @@ char *FindLastSeparator(char *path, bool forwardSlashToo)
             last = p;
     }
     return last;
+}
+
+void DisplayName(char *target, size_t capacity, const char *listedName)
+{
+    CopyBounded(target, capacity, listedName);
+    // '/' is never a CP932 trail byte, but the walk keeps to characters all the same.
+    for (char *p = target; *p != '\0'; p = CharNextA(p)) {
+        if (*p == '/')
+            *p = '\\';
+    }
+}
+
+void FormatGrouped(char *target, ULONGLONG value)
+{
+    char digits[32];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    char *out = target;
+    for (int i = count - 1; i >= 0; --i) {
+        *out++ = digits[i];
+        if (i > 0 && i % 3 == 0)
+            *out++ = ',';
+    }
+    *out = '\0';
 }

@@ -16,6 +16,24 @@ enum : UINT {
     FatalExitCode = 3,
 };
 
+// How often a pass lets the window answer, in milliseconds: well inside what the system
+// waits before it calls a window not responding; and how often it redraws its progress,
+// which costs far more than a look at the queue.
+enum : DWORD {
+    PassMessageInterval = 50,
+    PassProgressInterval = 250,
+};
+
+// Why a pass stopped, in the terms of what the user can do about it.
+enum PassFailure : unsigned {
+    FailureNone,
+    FailureInUse, // another program holds the file
+    FailureDiskFull,
+    FailureAccessDenied,
+    FailureMissingFolder, // the installation lacks the folder of the file
+    FailureOther,
+};
+
 // Ends at its first empty entry; nothing keeps a count.
 struct FileList {
     char **entries;
@@ -37,6 +55,31 @@ struct SetupEngine {
     HKEY registryKey;
     DWORD installed;
 
+    // The dialog's prompt while it runs a pass: it shows the progress, and its dialog owns
+    // the failure message and holds off the end of the session. Null in tests.
+    HWND progressLabel;
+    bool passRunning;
+    // A retry resumes the pass at the entry that failed.
+    unsigned resumeList;
+    unsigned resumeEntry;
+    DWORD filesToCopy;
+    DWORD filesCopied;
+    ULONGLONG bytesToCopy;
+    ULONGLONG bytesCopied;
+    const char *currentName;
+    const char *progressName; // the last file carried, as the progress shows it
+    char currentSource[ComposedPathCapacity];
+    char currentDestination[ComposedPathCapacity];
+    // The system's error of the step that failed, and whether it was the source's.
+    DWORD failureError;
+    bool failedOnSource;
+    DWORD lastMessageTick;
+    DWORD lastProgressTick;
+    char progressText[ComposedPathCapacity];
+    // A quit message taken from the queue mid-pass is posted again when the pass ends.
+    bool quitReceived;
+    WPARAM quitCode;
+
     SetupEngine();
     ~SetupEngine();
 
@@ -54,12 +97,25 @@ struct SetupEngine {
     bool CopyVerified(const char *destinationPath, const char *sourcePath);
     bool TransferSourceToDestination();
     void CloseCopyStreams();
+    bool Fail(bool onSource, DWORD error);
 
     void RunUpdate();
+    void BeginPass();
+    void EndPass();
     bool LocateSourceRoot();
+    void ComposePaths(const char *fileName);
+    void CountCarriedFiles();
     bool CopyUpdateFiles();
-    bool UpdateListedFiles(const FileList &list);
+    bool UpdateListedFiles(const FileList &list, unsigned listIndex);
     bool UpdateFile(const char *fileName);
+    PassFailure ClassifyFailure() const;
+    void DescribeFailure(PassFailure failure, char *text, size_t capacity) const;
+    bool AskAfterFailure();
+
+    void ShowProgress();
+    void ShowProgressIfDue(DWORD now);
+    void ProcessMessagesIfDue();
+    void ProcessMessages();
 };
 
 extern SetupEngine Engine;
@@ -73,6 +129,11 @@ void CopyBounded(char *target, size_t capacity, const char *text);
 
 // Low 32 bits of the size; 0 when the file cannot be opened.
 DWORD FileSizeOf(const char *path);
+
+// The listed name as the user knows it: "movie/a.mpg" becomes "movie\\a.mpg".
+void DisplayName(char *target, size_t capacity, const char *listedName);
+// Digits in groups of three: 1,024.
+void FormatGrouped(char *target, ULONGLONG value);
 
 // Code-page aware: a CP932 trail byte may equal '\\'. Null when there is none.
 char *FindLastSeparator(char *path, bool forwardSlashToo);

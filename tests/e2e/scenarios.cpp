@@ -159,6 +159,60 @@ void CarryOverInstalled(UpdaterFolder &folder, const std::string &name, const st
     folder.Install(name, old, OldTimes);
 }
 
+const char FailureCaption[] = "エラー";
+
+// A name as the messages show it: with the system's separator.
+std::string Shown(std::string name)
+{
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+}
+
+bool Has(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+#define EXPECT_TEXT_HAS(text, part)                                                                \
+    EXPECT_TRUE(Has(text, part)) << "shown: \"" << Utf8(text) << "\"\nwanted in it: \""            \
+                                 << Utf8(part) << "\""
+
+// Presses one button of a message box and waits until the box has gone.
+bool PressBoxButton(HWND box, int id)
+{
+    if (GetDlgItem(box, id) == nullptr)
+        return false;
+    ClickButton(box, id);
+    DWORD start = GetTickCount();
+    while (IsWindow(box) && IsWindowVisible(box) && GetTickCount() - start < WindowTimeout)
+        Pause();
+    return !IsWindow(box) || !IsWindowVisible(box);
+}
+
+// The message of a stopped pass: its own caption, owned by the dialog, the file as listed
+// with the system's separator and how many files were updated before it. A file in use
+// offers Retry (the default) and Cancel; every other failure only OK.
+void ExpectFailureBox(const MessageBoxSeen &seen, HWND dialog, const std::string &name,
+                      unsigned updatedBefore, bool retry)
+{
+    EXPECT_TEXT(seen.caption, std::string(FailureCaption));
+    EXPECT_EQ(seen.owner, dialog) << "the failure message belongs to the dialog";
+    EXPECT_TEXT_HAS(seen.text, Shown(name) + " を更新できませんでした。");
+    EXPECT_TEXT_HAS(seen.text, "ここまでに " + std::to_string(updatedBefore) +
+                                   " 個のファイルを更新しました。");
+    HWND box = seen.window;
+    if (retry) {
+        EXPECT_NE(GetDlgItem(box, IDRETRY), nullptr) << "no Retry";
+        EXPECT_NE(GetDlgItem(box, IDCANCEL), nullptr) << "no Cancel";
+        EXPECT_EQ(GetDlgItem(box, IDOK), nullptr);
+        EXPECT_EQ(FocusOf(box), GetDlgItem(box, IDRETRY)) << "Retry should be the default";
+    } else {
+        EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
+        EXPECT_EQ(GetDlgItem(box, IDRETRY), nullptr) << "only a file in use can be retried";
+    }
+    EXPECT_FALSE(IsWindowEnabled(dialog)) << "the dialog takes input under the message";
+}
+
 class EndToEnd : public testing::Test {
   protected:
     void SetUp() override { RemoveInstallRecord(); }
@@ -302,6 +356,7 @@ TEST_F(EndToEnd, UpdateWithoutRecordRefusesEachTimeAndTheDialogStays)
         EXPECT_TRUE(run.DismissMessageBox(box));
         Pause(100);
         EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog should stay after the refusal";
+        EXPECT_TEXT(ItemTextOf(dialog, 1009), ExpectedPrompt());
         EXPECT_EQ(run.CurrentMessageBox(dialog), nullptr);
     }
     EXPECT_FALSE(FileExists(folder.Installed(Product.productExecutableName)));
@@ -454,7 +509,8 @@ TEST_F(EndToEnd, UpdateCopiesListedFilesKeepsTheOthersAndLocksTheDialog)
     ExpectExitCodeZero(run);
 }
 
-// The entries before the failing one stay updated; the extra list is never reached.
+// The entries before the failing one stay updated; the extra list is never reached. The
+// message names the file and the folder the installation lacks.
 TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
 {
     std::string inSubfolder;
@@ -482,6 +538,13 @@ TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
     HWND dialog = StartAndFindDialog(run);
     ASSERT_NE(dialog, nullptr);
     ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr) << "the stop was not told";
+    MessageBoxSeen seen = run.Describe(box);
+    ExpectFailureBox(seen, dialog, inSubfolder, 1, false);
+    const std::string subfolder = inSubfolder.substr(0, inSubfolder.find('/'));
+    EXPECT_TEXT_HAS(seen.text, "フォルダ「" + subfolder + "」がありません");
+    EXPECT_TRUE(run.DismissMessageBox(box));
     ExpectExitWithoutMessageBox(run, dialog);
     EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
     EXPECT_FALSE(FileExists(folder.Installed(inSubfolder)));
@@ -490,6 +553,8 @@ TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
     }
 }
 
+// A file held by a running program: Retry tries it again, and again while it is held; once
+// the program lets go, the pass goes on to its completion. Cancel stops it there.
 TEST_F(EndToEnd, PassStoppedByAFileInUseEndsWithoutCompletion)
 {
     const std::string exeName = Product.productExecutableName;
@@ -497,30 +562,207 @@ TEST_F(EndToEnd, PassStoppedByAFileInUseEndsWithoutCompletion)
     const std::string extraOnly = ExtraOnlyName();
     ASSERT_FALSE(plain.empty()) << "the main list needs a second plain name";
 
-    UpdaterFolder folder;
-    RecordKey record;
-    WriteInstallRecord(record, folder.installation);
-    CarryOverInstalled(folder, exeName, "new executable", "old executable");
-    CarryOverInstalled(folder, plain, "new data", "old data");
-    if (!extraOnly.empty()) {
-        CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
+    for (bool retry : {true, false}) {
+        SCOPED_TRACE(retry ? "Retry" : "Cancel");
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        CarryOverInstalled(folder, exeName, "new executable", "old executable");
+        CarryOverInstalled(folder, plain, "new data", "old data");
+        if (!extraOnly.empty()) {
+            CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
+        }
+        // As a running copy of the product holds it.
+        HANDLE inUse = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+
+        UpdaterRun run(folder.exe);
+        HWND dialog = StartAndFindDialog(run);
+        if (dialog != nullptr) {
+            ClickButton(dialog, 1008);
+            HWND box = run.WaitForMessageBox(dialog);
+            EXPECT_NE(box, nullptr) << "the file in use was not told";
+            if (box != nullptr) {
+                MessageBoxSeen seen = run.Describe(box);
+                ExpectFailureBox(seen, dialog, plain, 1, true);
+                EXPECT_TEXT_HAS(seen.text, "他のプログラムが使用中です");
+                if (retry) {
+                    // Still held: the same question again.
+                    EXPECT_TRUE(PressBoxButton(box, IDRETRY));
+                    box = run.WaitForMessageBox(dialog);
+                    ASSERT_NE(box, nullptr) << "a retry of a file still held was not told";
+                    ExpectFailureBox(run.Describe(box), dialog, plain, 1, true);
+                    CloseHandle(inUse);
+                    inUse = INVALID_HANDLE_VALUE;
+                    EXPECT_EQ(Content(folder.Installed(plain)), "old data");
+                    EXPECT_TRUE(PressBoxButton(box, IDRETRY));
+                    box = run.WaitForMessageBox(dialog);
+                    ASSERT_NE(box, nullptr) << "no completion after the retry";
+                    seen = run.Describe(box);
+                    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
+                    EXPECT_TEXT(seen.text, std::string(CompletionText));
+                    EXPECT_FALSE(IsWindowEnabled(dialog));
+                    EXPECT_TRUE(run.DismissMessageBox(box));
+                    ExpectExitWithoutMessageBox(run, dialog);
+                } else {
+                    EXPECT_TRUE(PressBoxButton(box, IDCANCEL));
+                    ExpectExitWithoutMessageBox(run, dialog);
+                }
+            }
+        }
+        if (inUse != INVALID_HANDLE_VALUE)
+            CloseHandle(inUse);
+        EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
+        EXPECT_EQ(Content(folder.Installed(plain)), retry ? "new data" : "old data");
+        if (!extraOnly.empty()) {
+            EXPECT_EQ(Content(folder.Installed(extraOnly)), retry ? "new extra" : "old extra")
+                << extraOnly;
+        }
+        EXPECT_EQ(FolderNames(folder.installation).size(), extraOnly.empty() ? 2u : 3u)
+            << "a temporary file was left behind";
     }
-    // As a running copy of the product holds it.
-    HANDLE inUse = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+}
+
+// On a disk that fills up (a small file system that tests/system/full-disk mounts): the
+// message names the file and asks for space on the installation's drive; the file that did
+// not fit is as it was and nothing is left behind.
+TEST_F(EndToEnd, PassStoppedByAFullDiskNamesTheFile)
+{
+    const char *disk = getenv("UPDATER_TEST_FULL_DISK");
+    if (disk == nullptr)
+        GTEST_SKIP() << "run through tests/system/full-disk";
+    const std::string exeName = Product.productExecutableName;
+    const std::string plain = PlainMainName({exeName});
+    ASSERT_FALSE(plain.empty()) << "the main list needs a second plain name";
+
+    UpdaterFolder folder;
+    const std::string installation = std::string(disk) + "\\インストール先表";
+    MakeFolder(installation);
+    RecordKey record;
+    WriteInstallRecord(record, installation);
+    folder.Carry(exeName, "new executable", NewTimes);
+    WriteFileBytes(installation + "\\" + exeName, "old executable");
+    WriteFileBytes(installation + "\\" + plain, "old data");
+    ULARGE_INTEGER free = {};
+    ASSERT_TRUE(GetDiskFreeSpaceExA((installation + "\\").c_str(), &free, nullptr, nullptr));
+    ASSERT_LT(free.QuadPart, 4u * 1024 * 1024) << "not a small disk";
+    folder.Carry(plain, PatternBytes(static_cast<size_t>(free.QuadPart) + 3 * 65536 + 77, 5),
+                 NewTimes);
 
     UpdaterRun run(folder.exe);
     HWND dialog = StartAndFindDialog(run);
     if (dialog != nullptr) {
         ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        EXPECT_NE(box, nullptr) << "the full disk was not told";
+        if (box != nullptr) {
+            MessageBoxSeen seen = run.Describe(box);
+            ExpectFailureBox(seen, dialog, plain, 1, false);
+            EXPECT_TEXT_HAS(seen.text, "空き容量が足りません");
+            EXPECT_TEXT_HAS(seen.text, installation);
+            EXPECT_TRUE(run.DismissMessageBox(box));
+        }
         ExpectExitWithoutMessageBox(run, dialog);
     }
-    CloseHandle(inUse);
-    EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
-    EXPECT_EQ(Content(folder.Installed(plain)), "old data");
-    if (!extraOnly.empty()) {
-        EXPECT_EQ(Content(folder.Installed(extraOnly)), "old extra") << extraOnly;
+    EXPECT_EQ(Content(installation + "\\" + exeName), "new executable");
+    EXPECT_EQ(Content(installation + "\\" + plain), "old data");
+    EXPECT_EQ(FolderNames(installation).size(), 2u) << "a temporary file was left behind";
+    RemoveTree(installation);
+}
+
+// A pass of more than 512 MiB: the dialog answers all the while, its prompt follows the
+// pass, and neither close requests, a second press nor the end of the session stop it.
+TEST_F(EndToEnd, LongPassAnswersShowsProgressAndOutlastsCloseRequests)
+{
+    std::vector<std::string> names{Product.productExecutableName};
+    while (names.size() < 4) {
+        std::string next = PlainMainName(names);
+        if (next.empty())
+            break;
+        names.push_back(next);
+    }
+    const size_t fileSize = 136u * 1024 * 1024 + 4321;
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    for (size_t i = 0; i < names.size(); ++i) {
+        folder.Carry(names[i], PatternBytes(fileSize + i, 60 + unsigned(i)), NewTimes);
+        folder.Install(names[i], "old", OldTimes);
+    }
+    ASSERT_GE(names.size() * fileSize, 512u * 1024 * 1024);
+
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    HWND host = GetWindow(dialog, GW_OWNER);
+    const std::string before = ExpectedPrompt();
+    ClickButton(dialog, 1008);
+
+    std::vector<std::string> prompts;
+    unsigned probes = 0, unanswered = 0, hidden = 0;
+    DWORD slowest = 0;
+    bool disturbed = false;
+    HWND box = nullptr;
+    DWORD start = GetTickCount();
+    while (run.Running() && GetTickCount() - start < ExitTimeout) {
+        DWORD_PTR result = 0;
+        DWORD sent = GetTickCount();
+        ++probes;
+        if (!SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 500, &result))
+            ++unanswered;
+        slowest = std::max(slowest, GetTickCount() - sent);
+        box = run.CurrentMessageBox(dialog);
+        if (box != nullptr)
+            break;
+        // A close request let through would end (hide) or destroy the dialog.
+        if (!IsWindowVisible(dialog))
+            ++hidden;
+        std::string prompt = ItemTextOf(dialog, 1009);
+        if (prompt != before && (prompts.empty() || prompt != prompts.back()))
+            prompts.push_back(prompt);
+        if (!prompts.empty() && !disturbed) {
+            disturbed = true;
+            // Closing the dialog, the host window, from the taskbar, and Update again; a quit
+            // message, which must not be lost, nor end the completion message before it shows.
+            PostMessageA(dialog, WM_CLOSE, 0, 0);
+            PostMessageA(host, WM_CLOSE, 0, 0);
+            PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+            ClickButton(dialog, 1008);
+            PostThreadMessageA(GetWindowThreadProcessId(dialog, nullptr), WM_QUIT, 0, 0);
+            for (HWND window : {dialog, host}) {
+                DWORD_PTR answer = TRUE;
+                EXPECT_TRUE(SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 500,
+                                                &answer));
+                EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE))
+                    << "the end of the session was let through mid-pass";
+            }
+        }
+        Pause();
+    }
+    ASSERT_NE(box, nullptr) << "no completion";
+    MessageBoxSeen seen = run.Describe(box);
+    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
+    EXPECT_TEXT(seen.text, std::string(CompletionText));
+    EXPECT_EQ(unanswered, 0u) << "of " << probes << " probes; slowest " << slowest << " ms";
+    EXPECT_EQ(hidden, 0u) << "the dialog went away during the pass";
+    EXPECT_TRUE(IsWindowVisible(dialog));
+    EXPECT_GE(prompts.size(), 2u) << "the prompt did not follow the pass";
+    EXPECT_TRUE(disturbed);
+    for (const std::string &prompt : prompts) {
+        SCOPED_TRACE(Utf8(prompt));
+        EXPECT_TEXT_HAS(prompt, " を更新しています…\n");
+        EXPECT_TEXT_HAS(prompt, " / " + std::to_string(names.size()) + " ファイル　");
+        EXPECT_TEXT_HAS(prompt, " / 545 MB");
+    }
+    EXPECT_TRUE(run.DismissMessageBox(box));
+    // A second pass would show a second completion.
+    ExpectExitWithoutMessageBox(run, dialog);
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        std::string bytes;
+        ASSERT_TRUE(ReadFileBytes(folder.Installed(names[i]), bytes));
+        EXPECT_TRUE(SameBytes(bytes, PatternBytes(fileSize + i, 60 + unsigned(i))));
     }
 }
 
@@ -635,6 +877,39 @@ TEST(Screenshots, DialogRefusalAndCompletion)
         ASSERT_NE(box, nullptr);
         RequestScreenshot("completion", {dialog, box});
         run.DismissMessageBox(box);
+        DWORD code = 0;
+        EXPECT_TRUE(run.WaitForExit(code));
+    }
+    {
+        // Three larger files go first, then the pass meets one in use: the prompt shows how
+        // far it came, and the question is moved below the dialog so that both are seen.
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        std::vector<std::string> names{Product.productExecutableName};
+        while (names.size() < 5 && !PlainMainName(names).empty())
+            names.push_back(PlainMainName(names));
+        ASSERT_EQ(names.size(), 5u);
+        for (size_t i = 0; i < names.size(); ++i) {
+            folder.Carry(names[i], PatternBytes((i < 3 ? 40u : 30u) * 1024 * 1024, 70), NewTimes);
+            folder.Install(names[i], "old", OldTimes);
+        }
+        HeldOpen game(folder.Installed(names[3]), GENERIC_READ, 0);
+        UpdaterRun run(folder.exe);
+        HWND dialog = run.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr);
+        RECT dialogFrame, boxFrame;
+        GetWindowRect(dialog, &dialogFrame);
+        GetWindowRect(box, &boxFrame);
+        int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
+        SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        RequestScreenshot("progress", {dialog});
+        RequestScreenshot("in-use", {dialog, box});
+        PressBoxButton(box, IDCANCEL);
         DWORD code = 0;
         EXPECT_TRUE(run.WaitForExit(code));
     }

@@ -10,8 +10,24 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <stdlib.h>
+#include <string.h>
+#include <utility>
+
+#define EXPECT_TEXT_HAS(text, part)                                                                \
+    EXPECT_NE(strstr(text, part), nullptr)                                                         \
+        << "in: " << Readable(text) << "\nwanted: " << Readable(part)
 
 namespace {
+
+// CP932 bytes as UTF-8, for failure messages.
+std::string Readable(const char *cp932)
+{
+    wchar_t wide[4096];
+    int count = MultiByteToWideChar(932, 0, cp932, -1, wide, 4096);
+    char utf8[8192];
+    WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8, sizeof utf8, nullptr, nullptr);
+    return count > 0 ? utf8 : "";
+}
 
 using Names = std::vector<std::string>;
 
@@ -273,6 +289,14 @@ TEST_F(UpdatePass, MovieWithoutAnInstalledMovieFolderStopsThePassThere)
             ExpectKeptButOpened(name);
     }
     ASSERT_TRUE(stopped);
+    EXPECT_STREQ(engine.currentName, "movie/eyecatch01.mpg");
+    EXPECT_EQ(engine.ClassifyFailure(), FailureMissingFolder);
+    char text[2048];
+    engine.DescribeFailure(FailureMissingFolder, text, sizeof text);
+    // As listed but with the system's separator; the folder named; the two files before it.
+    EXPECT_TEXT_HAS(text, "movie\\eyecatch01.mpg を更新できませんでした。");
+    EXPECT_TEXT_HAS(text, "フォルダ「movie」がありません");
+    EXPECT_TEXT_HAS(text, "ここまでに 2 個のファイルを更新しました。");
     // The extra list's own names are never reached: not even their attributes change.
     for (const std::string &name : extraListed) {
         if (std::find(mainListed.begin(), mainListed.end(), name) == mainListed.end())
@@ -309,7 +333,8 @@ TEST_F(UpdatePass, ReadOnlyInstalledFileGetsTheNewContent)
     ExpectNothingElseInTheInstallation();
 }
 
-TEST_F(UpdatePass, FileHeldByARunningGameStopsThePassAndStaysAsItWas)
+// A retry goes on from the file that failed, as often as the user asks.
+TEST_F(UpdatePass, FileInUseStopsThePassUntouchedAndARetryGoesOnFromIt)
 {
     UseProductLists();
     InstallEveryListedFile(true);
@@ -320,9 +345,11 @@ TEST_F(UpdatePass, FileHeldByARunningGameStopsThePassAndStaysAsItWas)
     {
         HeldOpen game(install + "\\vic.pac", GENERIC_READ, FILE_SHARE_READ);
         EXPECT_FALSE(engine.CopyUpdateFiles());
+        EXPECT_STREQ(engine.currentName, "vic.pac");
+        // The probe must see the holder, whatever error the replacement met.
+        EXPECT_EQ(engine.ClassifyFailure(), FailureInUse) << "error " << engine.failureError;
     }
-
-    ExpectUpdated("grd.pac");
+    // The updated files are looked at only at the end, since a read moves access times.
     {
         SCOPED_TRACE("vic.pac");
         std::string path = install + "\\vic.pac";
@@ -331,6 +358,78 @@ TEST_F(UpdatePass, FileHeldByARunningGameStopsThePassAndStaysAsItWas)
     }
     ExpectUntouched("se.pac");
     ExpectNothingElseInTheInstallation();
+    EXPECT_EQ(engine.filesCopied, 1u);
+
+    {
+        // The new file itself still being written by the program that brought it.
+        HeldOpen download(update + "\\se.pac", GENERIC_WRITE, FILE_SHARE_READ);
+        EXPECT_FALSE(engine.CopyUpdateFiles());
+        EXPECT_STREQ(engine.currentName, "se.pac");
+        EXPECT_TRUE(engine.failedOnSource);
+        EXPECT_EQ(engine.ClassifyFailure(), FailureInUse) << "error " << engine.failureError;
+    }
+    EXPECT_EQ(engine.filesCopied, 2u);
+    EXPECT_TRUE(SameBytes(Content(install + "\\se.pac"), installed["se.pac"].bytes));
+
+    EXPECT_TRUE(engine.CopyUpdateFiles());
+    for (const char *name : {"grd.pac", "vic.pac", "se.pac"})
+        ExpectUpdated(name);
+    EXPECT_EQ(engine.filesCopied, 3u);
+    EXPECT_EQ(engine.bytesCopied, 9000u);
+    ExpectNothingElseInTheInstallation();
+}
+
+// What each kind of failure tells the user, from the error the failing step left.
+TEST_F(UpdatePass, FailuresAreToldApartByWhatTheUserCanDo)
+{
+    UseProductLists();
+    Install("grd.pac", FILE_ATTRIBUTE_NORMAL);
+    engine.ComposePaths("grd.pac");
+    engine.filesCopied = 7;
+    char text[2048];
+
+    // Refused, and nobody holds the file: the rights are missing. Held by another program,
+    // even one that shares it with everybody: the same refusal means the file is in use.
+    engine.failureError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(engine.ClassifyFailure(), FailureAccessDenied);
+    engine.DescribeFailure(FailureAccessDenied, text, sizeof text);
+    EXPECT_TEXT_HAS(text, "管理者として実行");
+    {
+        HeldOpen game(install + "\\grd.pac", GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        EXPECT_EQ(engine.ClassifyFailure(), FailureInUse);
+    }
+    engine.failureError = ERROR_SHARING_VIOLATION;
+    EXPECT_EQ(engine.ClassifyFailure(), FailureInUse);
+    engine.DescribeFailure(FailureInUse, text, sizeof text);
+    EXPECT_TEXT_HAS(text, "grd.pac を更新できませんでした。");
+    EXPECT_TEXT_HAS(text, "プログラムを終了してから［再試行］");
+    EXPECT_TEXT_HAS(text, "ここまでに 7 個のファイルを更新しました。");
+
+    engine.failureError = ERROR_DISK_FULL;
+    EXPECT_EQ(engine.ClassifyFailure(), FailureDiskFull);
+    engine.DescribeFailure(FailureDiskFull, text, sizeof text);
+    EXPECT_TEXT_HAS(text, "空き容量が足りません");
+    EXPECT_TEXT_HAS(text, install.c_str());
+
+    engine.failureError = ERROR_INVALID_NAME;
+    EXPECT_EQ(engine.ClassifyFailure(), FailureOther);
+    engine.DescribeFailure(FailureOther, text, sizeof text);
+    EXPECT_TEXT_HAS(text, "エラー コード 123 ");
+    EXPECT_TEXT_HAS(text, "アップデートを中止しました。");
+
+    // Whatever the error, a folder the installation lacks is what the user must hear about.
+    engine.ComposePaths("movie/eyecatch01.mpg");
+    engine.failureError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(engine.ClassifyFailure(), FailureMissingFolder);
+
+    char number[32];
+    for (auto expected :
+         {std::make_pair(0ull, "0"), std::make_pair(999ull, "999"),
+          std::make_pair(1024ull, "1,024"), std::make_pair(4294967296ull, "4,294,967,296")}) {
+        FormatGrouped(number, expected.first);
+        EXPECT_STREQ(number, expected.second);
+    }
 }
 
 TEST_F(UpdatePass, FoldersAndNamesWithABackslashTrailByte)

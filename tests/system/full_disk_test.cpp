@@ -79,6 +79,8 @@ TEST_F(FullDisk, UpdatePassStopsAtTheFileThatDoesNotFit)
     WriteFileBytes(update + "\\se.pac", PatternBytes(1000, 8));
 
     EXPECT_FALSE(engine.CopyUpdateFiles());
+    EXPECT_STREQ(engine.currentName, "vic.pac");
+    EXPECT_EQ(engine.ClassifyFailure(), FailureDiskFull) << "error " << engine.failureError;
 
     EXPECT_TRUE(SameBytes(Content(install + "\\grd.pac"), grd));
     EXPECT_TRUE(SameBytes(Content(install + "\\vic.pac"), oldVic));
