@@ -224,7 +224,11 @@ class EndToEnd : public testing::Test {
         if (!run.started())
             return nullptr;
         HWND dialog = run.WaitForDialog();
-        EXPECT_NE(dialog, nullptr) << "the update dialog did not appear";
+        DWORD code = STILL_ACTIVE;
+        if (dialog == nullptr)
+            run.WaitForExit(code, 0);
+        EXPECT_NE(dialog, nullptr) << "the update dialog did not appear; exit code " << code
+                                   << (code == STILL_ACTIVE ? " (still running)" : "");
         return dialog;
     }
 
