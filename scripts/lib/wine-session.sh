@@ -75,9 +75,20 @@ start_wine_session() {
         "$WINESERVER" -k >/dev/null 2>&1 || true
         rm -rf "$WINEPREFIX"
     fi
+    local fresh=0
+    [ -f "$WINEPREFIX/system.reg" ] || fresh=1
     mkdir -p "$WINEPREFIX"
     "$WINESERVER" -p </dev/null >/dev/null 2>&1
     prepare_prefix
+    if [ $fresh -eq 1 ]; then
+        # Right after wineboot made the prefix, a second service manager runs beside the
+        # first and the RPC service never starts: each new desktop process then waits 3 to
+        # 10 s for it, when it starts and again when it ends. Started over, the prefix's
+        # programs come up once each.
+        "$WINESERVER" -k >/dev/null 2>&1 || true
+        "$WINESERVER" -w >/dev/null 2>&1 || true
+        "$WINESERVER" -p </dev/null >/dev/null 2>&1
+    fi
     keep_desktop_up
 }
 
