@@ -218,6 +218,10 @@ class EndToEnd : public testing::Test {
     void SetUp() override { RemoveInstallRecord(); }
     void TearDown() override { RemoveInstallRecord(); }
 
+    // A file held by a running program, then Retry (once more while it is held, then after
+    // the program lets go) or Cancel.
+    void ExpectFileInUseOutcome(bool retry);
+
     // Starts the updater and waits for its dialog; fails the test if it does not come.
     HWND StartAndFindDialog(UpdaterRun &run)
     {
@@ -559,73 +563,80 @@ TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
 
 // A file held by a running program: Retry tries it again, and again while it is held; once
 // the program lets go, the pass goes on to its completion. Cancel stops it there.
-TEST_F(EndToEnd, PassStoppedByAFileInUseEndsWithoutCompletion)
+void EndToEnd::ExpectFileInUseOutcome(bool retry)
 {
     const std::string exeName = Product.productExecutableName;
     const std::string plain = PlainMainName({exeName});
     const std::string extraOnly = ExtraOnlyName();
     ASSERT_FALSE(plain.empty()) << "the main list needs a second plain name";
 
-    for (bool retry : {true, false}) {
-        SCOPED_TRACE(retry ? "Retry" : "Cancel");
-        UpdaterFolder folder;
-        RecordKey record;
-        WriteInstallRecord(record, folder.installation);
-        CarryOverInstalled(folder, exeName, "new executable", "old executable");
-        CarryOverInstalled(folder, plain, "new data", "old data");
-        if (!extraOnly.empty()) {
-            CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
-        }
-        // As a running copy of the product holds it.
-        HANDLE inUse = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    CarryOverInstalled(folder, exeName, "new executable", "old executable");
+    CarryOverInstalled(folder, plain, "new data", "old data");
+    if (!extraOnly.empty()) {
+        CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
+    }
+    // As a running copy of the product holds it.
+    HANDLE inUse = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
 
-        UpdaterRun run(folder.exe);
-        HWND dialog = StartAndFindDialog(run);
-        if (dialog != nullptr) {
-            ClickButton(dialog, 1008);
-            HWND box = run.WaitForMessageBox(dialog);
-            EXPECT_NE(box, nullptr) << "the file in use was not told";
-            if (box != nullptr) {
-                MessageBoxSeen seen = run.Describe(box);
-                ExpectFailureBox(seen, dialog, plain, 1, true);
-                EXPECT_TEXT_HAS(seen.text, "他のプログラムが使用中です");
-                if (retry) {
-                    // Still held: the same question again.
-                    EXPECT_TRUE(PressBoxButton(box, IDRETRY));
-                    box = run.WaitForMessageBox(dialog);
-                    ASSERT_NE(box, nullptr) << "a retry of a file still held was not told";
-                    ExpectFailureBox(run.Describe(box), dialog, plain, 1, true);
-                    CloseHandle(inUse);
-                    inUse = INVALID_HANDLE_VALUE;
-                    EXPECT_EQ(Content(folder.Installed(plain)), "old data");
-                    EXPECT_TRUE(PressBoxButton(box, IDRETRY));
-                    box = run.WaitForMessageBox(dialog);
-                    ASSERT_NE(box, nullptr) << "no completion after the retry";
-                    seen = run.Describe(box);
-                    EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
-                    EXPECT_TEXT(seen.text, std::string(CompletionText));
-                    EXPECT_FALSE(IsWindowEnabled(dialog));
-                    EXPECT_TRUE(run.DismissMessageBox(box));
-                    ExpectExitWithoutMessageBox(run, dialog);
-                } else {
-                    EXPECT_TRUE(PressBoxButton(box, IDCANCEL));
-                    ExpectExitWithoutMessageBox(run, dialog);
-                }
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    if (dialog != nullptr) {
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        EXPECT_NE(box, nullptr) << "the file in use was not told";
+        if (box != nullptr) {
+            MessageBoxSeen seen = run.Describe(box);
+            ExpectFailureBox(seen, dialog, plain, 1, true);
+            EXPECT_TEXT_HAS(seen.text, "他のプログラムが使用中です");
+            if (retry) {
+                // Still held: the same question again.
+                EXPECT_TRUE(PressBoxButton(box, IDRETRY));
+                box = run.WaitForMessageBox(dialog);
+                ASSERT_NE(box, nullptr) << "a retry of a file still held was not told";
+                ExpectFailureBox(run.Describe(box), dialog, plain, 1, true);
+                CloseHandle(inUse);
+                inUse = INVALID_HANDLE_VALUE;
+                EXPECT_EQ(Content(folder.Installed(plain)), "old data");
+                EXPECT_TRUE(PressBoxButton(box, IDRETRY));
+                box = run.WaitForMessageBox(dialog);
+                ASSERT_NE(box, nullptr) << "no completion after the retry";
+                seen = run.Describe(box);
+                EXPECT_TEXT(seen.caption, std::string(CompletionCaption));
+                EXPECT_TEXT(seen.text, std::string(CompletionText));
+                EXPECT_FALSE(IsWindowEnabled(dialog));
+                EXPECT_TRUE(run.DismissMessageBox(box));
+                ExpectExitWithoutMessageBox(run, dialog);
+            } else {
+                EXPECT_TRUE(PressBoxButton(box, IDCANCEL));
+                ExpectExitWithoutMessageBox(run, dialog);
             }
         }
-        if (inUse != INVALID_HANDLE_VALUE)
-            CloseHandle(inUse);
-        EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
-        EXPECT_EQ(Content(folder.Installed(plain)), retry ? "new data" : "old data");
-        if (!extraOnly.empty()) {
-            EXPECT_EQ(Content(folder.Installed(extraOnly)), retry ? "new extra" : "old extra")
-                << extraOnly;
-        }
-        EXPECT_EQ(FolderNames(folder.installation).size(), extraOnly.empty() ? 2u : 3u)
-            << "a temporary file was left behind";
     }
+    if (inUse != INVALID_HANDLE_VALUE)
+        CloseHandle(inUse);
+    EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
+    EXPECT_EQ(Content(folder.Installed(plain)), retry ? "new data" : "old data");
+    if (!extraOnly.empty()) {
+        EXPECT_EQ(Content(folder.Installed(extraOnly)), retry ? "new extra" : "old extra")
+            << extraOnly;
+    }
+    EXPECT_EQ(FolderNames(folder.installation).size(), extraOnly.empty() ? 2u : 3u)
+        << "a temporary file was left behind";
+}
+
+TEST_F(EndToEnd, PassStoppedByAFileInUseEndsWithoutCompletion)
+{
+    ExpectFileInUseOutcome(false);
+}
+
+TEST_F(EndToEnd, FileInUseRetriedOnceFreedGoesOnToCompletion)
+{
+    ExpectFileInUseOutcome(true);
 }
 
 // On a disk that fills up (a small file system that tests/system/full-disk mounts): the
