@@ -84,6 +84,7 @@ void SetupEngine::CloseCopyStreams()
 // the system's error of the failing step is kept (Fail) before any clean-up can change it.
 bool SetupEngine::CopyVerified(const char *destinationPath, const char *sourcePath)
 {
+    failedOnSource = false;
     sourceStream = _fsopen(sourcePath, "rb", _SH_DENYWR);
     if (sourceStream == nullptr)
         return Fail(true, _doserrno);
@@ -116,8 +117,9 @@ bool SetupEngine::CopyVerified(const char *destinationPath, const char *sourcePa
 
     if (!good) {
         bytesCopied = bytesBefore;
+        // A source that could not be read stays the one the message names.
         if (!CopyFileA(sourcePath, temporaryPath, FALSE))
-            Fail(false, GetLastError());
+            Fail(failedOnSource, GetLastError());
         else if (SizesMatch(sourcePath, temporaryPath))
             good = true;
         else
