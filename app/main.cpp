@@ -12,8 +12,7 @@ static HINSTANCE Instance;
 static void RestrictDllSearchToSystem()
 {
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    FARPROC found = SystemFunction("kernel32.dll", "SetDefaultDllDirectories");
     if (found != nullptr) {
         auto setDefault =
             reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));

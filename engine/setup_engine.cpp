@@ -92,6 +92,22 @@ void ReleaseFileList(FileList &list)
     list.entries = nullptr;
 }
 
+const char *FolderOf(const char *path, char *folder)
+{
+    CopyBounded(folder, ComposedPathCapacity, path);
+    char *separator = FindLastSeparator(folder, true);
+    if (separator == nullptr)
+        return nullptr;
+    *separator = '\0';
+    return folder;
+}
+
+FARPROC SystemFunction(const char *module, const char *name)
+{
+    HMODULE loaded = GetModuleHandleA(module);
+    return loaded != nullptr ? GetProcAddress(loaded, name) : nullptr;
+}
+
 char *FindLastSeparator(char *path, bool forwardSlashToo)
 {
     char *last = nullptr;

@@ -137,3 +137,10 @@ void FormatGrouped(char *target, ULONGLONG value);
 
 // Code-page aware: a CP932 trail byte may equal '\\'. Null when there is none.
 char *FindLastSeparator(char *path, bool forwardSlashToo);
+// The folder of a path ('\\' or '/' separated) in folder, ComposedPathCapacity bytes; null
+// when the path has none.
+const char *FolderOf(const char *path, char *folder);
+
+// A function of a loaded system DLL that older Windows lacks: looked up, not imported. Null
+// when it is missing.
+FARPROC SystemFunction(const char *module, const char *name);

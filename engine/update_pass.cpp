@@ -105,16 +105,6 @@ void SetupEngine::CountCarriedFiles()
     currentName = nullptr;
 }
 
-static const char *FolderOf(const char *path, char *folder)
-{
-    CopyBounded(folder, ComposedPathCapacity, path);
-    char *separator = FindLastSeparator(folder, true);
-    if (separator == nullptr)
-        return nullptr;
-    *separator = '\0';
-    return folder;
-}
-
 static bool IsFolder(const char *path)
 {
     DWORD attributes = GetFileAttributesA(path);
@@ -283,13 +273,6 @@ void SetupEngine::ProcessMessages()
 typedef BOOL(WINAPI *ShutdownBlockReasonCreateFunction)(HWND, LPCWSTR);
 typedef BOOL(WINAPI *ShutdownBlockReasonDestroyFunction)(HWND);
 
-// Missing before Windows Vista: looked up, not imported.
-static FARPROC UserFunction(const char *name)
-{
-    HMODULE user = GetModuleHandleA("user32.dll");
-    return user != nullptr ? GetProcAddress(user, name) : nullptr;
-}
-
 void SetupEngine::BeginPass()
 {
     passRunning = true;
@@ -305,7 +288,7 @@ void SetupEngine::BeginPass()
     lastProgressTick = lastMessageTick - PassProgressInterval; // the first file shows at once
     CountCarriedFiles();
     HWND window = progressLabel != nullptr ? GetParent(progressLabel) : nullptr;
-    FARPROC found = UserFunction("ShutdownBlockReasonCreate");
+    FARPROC found = SystemFunction("user32.dll", "ShutdownBlockReasonCreate");
     if (window != nullptr && found != nullptr) {
         auto create = reinterpret_cast<ShutdownBlockReasonCreateFunction>(
             reinterpret_cast<void (*)()>(found));
@@ -316,7 +299,7 @@ void SetupEngine::BeginPass()
 void SetupEngine::EndPass()
 {
     HWND window = progressLabel != nullptr ? GetParent(progressLabel) : nullptr;
-    FARPROC found = UserFunction("ShutdownBlockReasonDestroy");
+    FARPROC found = SystemFunction("user32.dll", "ShutdownBlockReasonDestroy");
     if (window != nullptr && found != nullptr) {
         auto destroy = reinterpret_cast<ShutdownBlockReasonDestroyFunction>(
             reinterpret_cast<void (*)()>(found));

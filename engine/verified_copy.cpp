@@ -25,11 +25,8 @@ DWORD FileSizeOf(const char *path)
 static bool CreateTemporaryBeside(const char *destinationPath, char *temporaryPath)
 {
     char folder[ComposedPathCapacity];
-    CopyBounded(folder, sizeof folder, destinationPath);
-    char *separator = FindLastSeparator(folder, true);
-    if (separator == nullptr)
+    if (FolderOf(destinationPath, folder) == nullptr)
         return false;
-    *separator = '\0';
     return GetTempFileNameA(folder, "qup", 0, temporaryPath) != 0;
 }
 
