@@ -66,10 +66,22 @@ install_prerequisites() {
         as_root apt-get update -qq
         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
-    # Wine's ANSI code page follows the locale: without ja_JP it is 1252, not 932.
-    if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-        grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null ||
-            echo 'ja_JP.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
-        as_root locale-gen >/dev/null
-    fi
+    generate_locales
+}
+
+# Wine's ANSI code page follows the locale of its process: without ja_JP it is 1252, not 932.
+# en_US (1252) and zh_CN (936) are the other systems the tests show the updater under. All
+# that are missing go into /etc/locale.gen and one locale-gen makes them.
+UPDATER_LOCALES=(ja_JP en_US zh_CN)
+
+generate_locales() {
+    local name available missing=0
+    available=$(locale -a 2>/dev/null)
+    for name in "${UPDATER_LOCALES[@]}"; do
+        grep -qix "$name\.utf-\?8" <<<"$available" && continue
+        missing=1
+        grep -q "^$name\.UTF-8 UTF-8" /etc/locale.gen 2>/dev/null ||
+            echo "$name.UTF-8 UTF-8" | as_root tee -a /etc/locale.gen >/dev/null
+    done
+    [ $missing -eq 0 ] || as_root locale-gen >/dev/null
 }
