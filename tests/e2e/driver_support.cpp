@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tlhelp32.h>
+
 std::string UpdaterExe;
 std::string ShotsFolder;
 
@@ -12,6 +14,10 @@ const char RefusalText[] =
 const char RefusalCaption[] = "確認";
 const char CompletionText[] = "アップデートが完了しました。";
 const char CompletionCaption[] = "終了";
+
+const SystemLocale JapaneseSystem = {"ja_JP.UTF-8", 932};
+const SystemLocale EnglishSystem = {"en_US.UTF-8", 1252};
+const SystemLocale ChineseSystem = {"zh_CN.UTF-8", 936};
 
 std::string Utf8(const std::string &cp932)
 {
@@ -34,18 +40,29 @@ std::string ClassOf(HWND window)
     return std::string(name, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
+// Texts are read in UTF-16, as the system holds them, and given back as CP932 bytes: the
+// same bytes whatever code page the updater runs under, and what it showed wherever the
+// system could draw it. A character CP932 lacks comes back as "?".
+static std::string Cp932Of(const wchar_t *text, int length)
+{
+    if (length <= 0)
+        return std::string();
+    int size = WideCharToMultiByte(932, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(932, 0, text, length, &bytes[0], size, nullptr, nullptr);
+    return bytes;
+}
+
 std::string TextOf(HWND window)
 {
-    char text[1024];
-    int length = GetWindowTextA(window, text, sizeof text);
-    return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
+    wchar_t text[1024];
+    return Cp932Of(text, GetWindowTextW(window, text, 1024));
 }
 
 std::string ItemTextOf(HWND dialog, int id)
 {
-    char text[1024];
-    UINT length = GetDlgItemTextA(dialog, id, text, sizeof text);
-    return std::string(text, length);
+    wchar_t text[1024];
+    return Cp932Of(text, static_cast<int>(GetDlgItemTextW(dialog, id, text, 1024)));
 }
 
 void PumpOwnMessages()
@@ -78,6 +95,57 @@ BOOL CALLBACK CollectWindowOfProcess(HWND window, LPARAM parameter)
     if (owner == collection->processId)
         collection->found.push_back(window);
     return TRUE;
+}
+
+std::wstring Wide(const char *bytes, UINT codePage)
+{
+    int length = MultiByteToWideChar(codePage, 0, bytes, -1, nullptr, 0);
+    std::wstring text(static_cast<size_t>(length > 0 ? length : 1), L'\0');
+    MultiByteToWideChar(codePage, 0, bytes, -1, &text[0], length);
+    text.resize(text.size() - 1);
+    return text;
+}
+
+std::wstring WideClassOf(HWND window)
+{
+    wchar_t name[256];
+    int length = GetClassNameW(window, name, 256);
+    return std::wstring(name, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+// The process that runs the given exe, opened to wait for it and read its exit code; null
+// when none does.
+HANDLE OpenProcessRunning(const std::string &exePath, DWORD &processId)
+{
+    std::wstring wanted = Wide(exePath.c_str(), CP_ACP);
+    const wchar_t *wantedName = wanted.c_str() + wanted.find_last_of(L'\\') + 1;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return nullptr;
+    HANDLE found = nullptr;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
+         more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, wantedName) != 0)
+            continue;
+        HANDLE process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                        entry.th32ProcessID);
+        if (process == nullptr)
+            continue;
+        wchar_t image[MAX_PATH];
+        DWORD size = MAX_PATH;
+        if (QueryFullProcessImageNameW(process, 0, image, &size) &&
+            lstrcmpiW(image, wanted.c_str()) == 0) {
+            found = process;
+            processId = entry.th32ProcessID;
+        } else {
+            CloseHandle(process);
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
 }
 
 bool IsShownDialogBox(HWND window)
@@ -117,8 +185,13 @@ std::vector<HWND> TopWindowsOf(DWORD processId)
     return collection.found;
 }
 
-UpdaterRun::UpdaterRun(const std::string &exePath) : process_()
+UpdaterRun::UpdaterRun(const std::string &exePath, const SystemLocale *locale)
+    : process_(), hostClass_(Wide(Product.hostWindowClassName, locale ? locale->codePage : CP_ACP))
 {
+    if (locale != nullptr) {
+        StartUnder(exePath, *locale);
+        return;
+    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     // The working folder is not the exe's: the update must find its files from the exe's path.
@@ -130,6 +203,46 @@ UpdaterRun::UpdaterRun(const std::string &exePath) : process_()
     }
 }
 
+// Wine takes a process's code page from its Unix locale, and a Windows program that Wine
+// starts keeps the Unix environment Wine began with, whatever block CreateProcess passes. A
+// Unix program started from here gets the block as its environment, though: env starts the
+// Wine loader under the locale. It is no Windows process, so the updater's own is looked up.
+void UpdaterRun::StartUnder(const std::string &exePath, const SystemLocale &locale)
+{
+    DWORD type = SCS_32BIT_BINARY;
+    GetBinaryTypeA(exePath.c_str(), &type);
+    std::string commandLine =
+        std::string("env LANG=") + locale.unixName + " LC_ALL=" + locale.unixName +
+        " /usr/lib/wine/" + (type == SCS_64BIT_BINARY ? "wine64" : "wine") + " \"" + exePath + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION launcher = {};
+    if (!CreateProcessA("Z:\\usr\\bin\\env", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &launcher)) {
+        ADD_FAILURE() << "cannot start " << exePath << " under " << locale.unixName << ": error "
+                      << GetLastError();
+        return;
+    }
+    if (launcher.hProcess != nullptr)
+        CloseHandle(launcher.hProcess);
+    if (launcher.hThread != nullptr)
+        CloseHandle(launcher.hThread);
+    HANDLE process = nullptr;
+    DWORD processId = 0;
+    WaitFor(
+        [&] {
+            process = OpenProcessRunning(exePath, processId);
+            return process != nullptr;
+        },
+        WindowTimeout);
+    if (process == nullptr) {
+        ADD_FAILURE() << exePath << " did not start under " << locale.unixName;
+        return;
+    }
+    process_.hProcess = process;
+    process_.dwProcessId = processId;
+}
+
 UpdaterRun::~UpdaterRun()
 {
     if (!started())
@@ -139,7 +252,8 @@ UpdaterRun::~UpdaterRun()
         TerminateProcess(process_.hProcess, 99);
         WaitForSingleObject(process_.hProcess, ExitTimeout);
     }
-    CloseHandle(process_.hThread);
+    if (process_.hThread != nullptr)
+        CloseHandle(process_.hThread);
     CloseHandle(process_.hProcess);
 }
 
@@ -155,8 +269,10 @@ HWND UpdaterRun::WaitForDialog()
         [&] {
             for (HWND window : TopWindowsOf(processId())) {
                 HWND owner = GetWindow(window, GW_OWNER);
+                // The host window keeps its ANSI class name: as the run's code page makes it, it
+                // also shows that the run has that code page.
                 if (IsShownDialogBox(window) && owner != nullptr &&
-                    ClassOf(owner) == Product.hostWindowClassName) {
+                    WideClassOf(owner) == hostClass_) {
                     dialog = window;
                     return true;
                 }
@@ -250,15 +366,15 @@ static void MakeFoldersFor(const std::string &path)
 }
 
 // 表 is 95 5C in CP932: a path cut at the wrong byte would name another folder.
-UpdaterFolder::UpdaterFolder()
+UpdaterFolder::UpdaterFolder(const char *toolFolderName, const char *installFolder)
 {
-    std::string toolFolder = scratch_ / "ダウンロード表";
+    std::string toolFolder = scratch_ / toolFolderName;
     MakeFolder(toolFolder);
     exe = toolFolder + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
     EXPECT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE)) << UpdaterExe;
     updates = toolFolder + "\\" + Product.productFolderName;
     MakeFolder(updates);
-    installation = scratch_ / "インストール先表";
+    installation = scratch_ / installFolder;
     MakeFolder(installation);
 }
 

@@ -35,6 +35,14 @@ void Pause(DWORD milliseconds = PollInterval);
 // Top-level windows of a process, hidden ones included.
 std::vector<HWND> TopWindowsOf(DWORD processId);
 
+// A system the updater can run on, by the ANSI code page Wine gives a process under this Unix
+// locale (which the test command generates).
+struct SystemLocale {
+    const char *unixName;
+    UINT codePage;
+};
+extern const SystemLocale JapaneseSystem, EnglishSystem, ChineseSystem;
+
 // A message box shown by the updater: caption, text, and the owner it was given.
 struct MessageBoxSeen {
     HWND window;
@@ -47,7 +55,8 @@ struct MessageBoxSeen {
 // so that no stray copy's window trips the next test's single-instance guard.
 class UpdaterRun {
   public:
-    explicit UpdaterRun(const std::string &exePath);
+    // Without a locale the run has the driver's own, Japanese.
+    explicit UpdaterRun(const std::string &exePath, const SystemLocale *locale = nullptr);
     ~UpdaterRun();
     bool started() const { return process_.hProcess != nullptr; }
     DWORD processId() const { return process_.dwProcessId; }
@@ -64,7 +73,11 @@ class UpdaterRun {
     bool WaitForExit(DWORD &exitCode, DWORD timeout = ExitTimeout);
 
   private:
+    void StartUnder(const std::string &exePath, const SystemLocale &locale);
+
     PROCESS_INFORMATION process_;
+    // The host window's class name as the run's code page made it from the product's bytes.
+    std::wstring hostClass_;
 };
 
 // Presses like a user: a click on a button, a key on the focus window of the dialog's thread.
@@ -73,10 +86,13 @@ HWND FocusOf(HWND dialog);
 void PressKey(HWND dialog, WPARAM key);
 
 // The updater's folder: a copy of the exe beside the product folder with the new files, and
-// an installation folder whose name holds a CP932 trail byte equal to a backslash.
+// an installation folder whose name holds a CP932 trail byte equal to a backslash. Paths
+// reach the updater through the ANSI code page, so a run under another one needs names
+// that every code page holds: the folders can be named.
 class UpdaterFolder {
   public:
-    UpdaterFolder();
+    explicit UpdaterFolder(const char *toolFolder = "ダウンロード表",
+                           const char *installFolder = "インストール先表");
     std::string exe;
     std::string updates;
     std::string installation;

@@ -930,4 +930,108 @@ TEST(Screenshots, DialogRefusalAndCompletion)
     }
 }
 
+// The updater's texts reach the screen in UTF-16, converted from their CP932 bytes, so that on
+// an English (1252) and a Chinese (936) system the dialog, the refusal, a failure message
+// naming a file and the completion read as on a Japanese one. Paths stay in the system code
+// page: these runs use folders with ASCII names, and under 1252 a Japanese install folder
+// must end in an error message that changes nothing.
+struct TextsRead {
+    std::string caption, prompt, update, cancel;
+    MessageBoxSeen refusal, failure, completion;
+};
+
+TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
+{
+    const std::string exeName = Product.productExecutableName;
+    const std::string plain = PlainMainName({exeName});
+    ASSERT_FALSE(plain.empty()) << "the main list needs a second plain name";
+    UpdaterFolder folder("download", "install");
+    folder.Carry(exeName, "new executable", NewTimes);
+    folder.Carry(plain, "new data", NewTimes);
+
+    const SystemLocale *systems[] = {&JapaneseSystem, &EnglishSystem, &ChineseSystem};
+    TextsRead read[3];
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(systems[i]->unixName);
+        TextsRead &seen = read[i];
+        {
+            UpdaterRun run(folder.exe, systems[i]);
+            HWND dialog = StartAndFindDialog(run);
+            ASSERT_NE(dialog, nullptr);
+            seen.caption = TextOf(dialog);
+            seen.prompt = ItemTextOf(dialog, 1009);
+            seen.update = ItemTextOf(dialog, 1008);
+            seen.cancel = ItemTextOf(dialog, IDCANCEL);
+            ClickButton(dialog, 1008);
+            HWND box = run.WaitForMessageBox(dialog);
+            ASSERT_NE(box, nullptr) << "no refusal";
+            seen.refusal = run.Describe(box);
+            ASSERT_TRUE(run.DismissMessageBox(box));
+            ClickButton(dialog, IDCANCEL);
+            ExpectExitWithoutMessageBox(run, dialog);
+        }
+        // A file that the game holds is named; once it is let go, Retry goes on to the end.
+        folder.Install(exeName, "old executable", OldTimes);
+        folder.Install(plain, "old data", OldTimes);
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        HeldOpen game(folder.Installed(plain), GENERIC_READ, 0);
+        ASSERT_TRUE(game.held());
+        UpdaterRun run(folder.exe, systems[i]);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr) << "the file in use was not told";
+        seen.failure = run.Describe(box);
+        game.Release();
+        ASSERT_TRUE(PressBoxButton(box, IDRETRY));
+        box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr) << "no completion";
+        seen.completion = run.Describe(box);
+        EXPECT_TRUE(run.DismissMessageBox(box));
+        ExpectExitCodeZero(run);
+        EXPECT_EQ(Content(folder.Installed(plain)), "new data");
+    }
+    // The Japanese run reads what every other scenario checks: no mojibake to compare with.
+    EXPECT_TEXT(read[0].caption, ExpectedCaption());
+    EXPECT_TEXT(read[0].prompt, ExpectedPrompt());
+    EXPECT_TEXT(read[0].refusal.text, std::string(RefusalText));
+    EXPECT_TEXT(read[0].failure.caption, std::string(FailureCaption));
+    EXPECT_TEXT_HAS(read[0].failure.text, plain);
+    EXPECT_TEXT(read[0].completion.text, std::string(CompletionText));
+    for (int i = 1; i < 3; ++i) {
+        SCOPED_TRACE(systems[i]->unixName);
+        EXPECT_TEXT(read[i].caption, read[0].caption);
+        EXPECT_TEXT(read[i].prompt, read[0].prompt);
+        EXPECT_TEXT(read[i].update, read[0].update);
+        EXPECT_TEXT(read[i].cancel, read[0].cancel);
+        EXPECT_TEXT(read[i].refusal.caption, read[0].refusal.caption);
+        EXPECT_TEXT(read[i].refusal.text, read[0].refusal.text);
+        EXPECT_TEXT(read[i].failure.caption, read[0].failure.caption);
+        EXPECT_TEXT(read[i].failure.text, read[0].failure.text);
+        EXPECT_TEXT(read[i].completion.caption, read[0].completion.caption);
+        EXPECT_TEXT(read[i].completion.text, read[0].completion.text);
+    }
+
+    TemporaryFolder elsewhere;
+    const std::string japanese = elsewhere / "インストール先表";
+    MakeFolder(japanese);
+    WriteFileBytes(japanese + "\\" + exeName, "old executable");
+    RecordKey record;
+    WriteInstallRecord(record, japanese);
+    UpdaterRun run(folder.exe, &EnglishSystem);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr) << "the unreachable installation was not told";
+    MessageBoxSeen seen = run.Describe(box);
+    EXPECT_TEXT(seen.caption, std::string(FailureCaption));
+    EXPECT_TRUE(PressBoxButton(box, GetDlgItem(box, IDOK) != nullptr ? IDOK : IDCANCEL));
+    ExpectExitWithoutMessageBox(run, dialog);
+    EXPECT_EQ(Content(japanese + "\\" + exeName), "old executable");
+    EXPECT_EQ(FolderNames(japanese).size(), 1u) << "something was left in the installation";
+}
+
 } // namespace
