@@ -130,6 +130,14 @@ UpdaterRun::UpdaterRun(const std::string &exePath) : process_()
     }
 }
 
+void UpdaterRun::Kill()
+{
+    if (!started())
+        return;
+    TerminateProcess(process_.hProcess, 99);
+    WaitForSingleObject(process_.hProcess, ExitTimeout);
+}
+
 UpdaterRun::~UpdaterRun()
 {
     if (!started())

@@ -689,18 +689,146 @@ TEST_F(EndToEnd, PassStoppedByAFullDiskNamesTheFile)
     RemoveTree(installation);
 }
 
+// Explorer runs an exe inside a zip by extracting it alone into a Temp1_ folder: without its
+// files the update is refused, says why, and changes nothing, attributes included.
+TEST_F(EndToEnd, RunFromInsideTheArchiveIsRefusedAndChangesNothing)
+{
+    const std::string exeName = Product.productExecutableName;
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    folder.Install(exeName, "old executable", OldTimes);
+    ASSERT_TRUE(SetFileAttributesA(folder.Installed(exeName).c_str(), FILE_ATTRIBUTE_READONLY));
+    TemporaryFolder temporary;
+    const std::string extracted = temporary / "Temp1_update.zip";
+    MakeFolder(extracted);
+    const std::string exe = extracted + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
+    ASSERT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE));
+
+    UpdaterRun run(exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr) << "the missing files were not told";
+    MessageBoxSeen seen = run.Describe(box);
+    ExpectFailureBox(seen, dialog, Product.productFolderName, false);
+    EXPECT_TEXT_HAS(seen.text, "アップデートのファイルがそろっていません。");
+    EXPECT_TEXT_HAS(seen.text, "圧縮ファイルの中から直接実行されています。");
+    EXPECT_TEXT_HAS(seen.text, "すべて一つのフォルダに展開し");
+    EXPECT_TRUE(run.DismissMessageBox(box));
+    ExpectExitWithoutMessageBox(run, dialog);
+    EXPECT_EQ(Content(folder.Installed(exeName)), "old executable");
+    EXPECT_TRUE(AttributesOf(folder.Installed(exeName)) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(SameTime(TimesOf(folder.Installed(exeName)).written, OldTimes.written));
+}
+
+// A scanner holding a file for a moment is waited out: no question, and the pass completes.
+TEST_F(EndToEnd, BriefHoldIsWaitedOutWithoutAQuestion)
+{
+    const std::string exeName = Product.productExecutableName;
+    const std::string plain = PlainMainName({exeName});
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    CarryOverInstalled(folder, exeName, "new executable", "old executable");
+    CarryOverInstalled(folder, plain, "new data", "old data");
+    HANDLE scanner = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    if (dialog != nullptr) {
+        ClickButton(dialog, 1008);
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < 1500) {
+            EXPECT_EQ(run.CurrentMessageBox(dialog), nullptr) << "asked while the hold was brief";
+            Pause();
+        }
+    }
+    CloseHandle(scanner);
+    if (dialog != nullptr) {
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr) << "no completion";
+        MessageBoxSeen seen = run.Describe(box);
+        EXPECT_TEXT(seen.text, std::string(CompletionText));
+        EXPECT_TRUE(run.DismissMessageBox(box));
+        ExpectExitCodeZero(run);
+    }
+    EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
+    EXPECT_EQ(Content(folder.Installed(plain)), "new data");
+}
+
+// Ended at any moment (as by Task Manager or a power cut), every installed file is the old
+// or the new one; the next run completes the update and leaves exactly the listed files.
+TEST_F(EndToEnd, KilledPassLeavesOldOrNewAndTheNextRunCompletes)
+{
+    std::vector<std::string> names{Product.productExecutableName};
+    while (names.size() < 3 && !PlainMainName(names).empty())
+        names.push_back(PlainMainName(names));
+    const size_t fileSize = 48u * 1024 * 1024 + 999;
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    for (size_t i = 0; i < names.size(); ++i)
+        folder.Carry(names[i], PatternBytes(fileSize + i, 80 + unsigned(i)), NewTimes);
+    // Killed once the first file is in hand, then once the last one is.
+    const std::string moments[] = {"\n1 / ", "\n" + std::to_string(names.size()) + " / "};
+    for (const std::string &moment : moments) {
+        SCOPED_TRACE("killed at" + Utf8(moment));
+        for (size_t i = 0; i < names.size(); ++i)
+            folder.Install(names[i], "old " + names[i], OldTimes);
+        UpdaterRun run(folder.exe);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        DWORD start = GetTickCount();
+        bool reached = false;
+        while (!reached && run.CurrentMessageBox(dialog) == nullptr &&
+               GetTickCount() - start < ExitTimeout) {
+            reached = ItemTextOf(dialog, 1009).find(moment) != std::string::npos;
+            Pause(5);
+        }
+        run.Kill();
+        EXPECT_TRUE(reached) << "the pass ended before the moment";
+        for (size_t i = 0; i < names.size(); ++i) {
+            SCOPED_TRACE(names[i]);
+            std::string bytes = Content(folder.Installed(names[i]));
+            EXPECT_TRUE(bytes == "old " + names[i] ||
+                        bytes == PatternBytes(fileSize + i, 80 + unsigned(i)))
+                << "torn: " << bytes.size() << " bytes";
+        }
+    }
+    UpdaterRun again(folder.exe);
+    HWND dialog = StartAndFindDialog(again);
+    ASSERT_NE(dialog, nullptr);
+    MessageBoxSeen seen;
+    HWND box = PressUpdateForCompletion(again, dialog, seen);
+    ASSERT_NE(box, nullptr) << "no completion after the kills";
+    EXPECT_TRUE(again.DismissMessageBox(box));
+    ExpectExitCodeZero(again);
+    for (size_t i = 0; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        std::string bytes;
+        ASSERT_TRUE(ReadFileBytes(folder.Installed(names[i]), bytes));
+        EXPECT_TRUE(SameBytes(bytes, PatternBytes(fileSize + i, 80 + unsigned(i))));
+        EXPECT_TRUE(SameTime(TimesOf(folder.Installed(names[i])).written, NewTimes.written));
+    }
+    std::vector<std::string> listed(names);
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(FolderNames(folder.installation), listed) << "leftovers of the killed passes";
+}
+
 // A pass of more than 512 MiB: the dialog answers all the while, its prompt follows the
 // pass, and neither close requests, a second press nor the end of the session stop it.
 TEST_F(EndToEnd, LongPassAnswersShowsProgressAndOutlastsCloseRequests)
 {
+    // Files of 256 MiB and more: the end of each is where the system writes it out.
     std::vector<std::string> names{Product.productExecutableName};
-    while (names.size() < 4) {
-        std::string next = PlainMainName(names);
-        if (next.empty())
-            break;
-        names.push_back(next);
-    }
-    const size_t fileSize = 136u * 1024 * 1024 + 4321;
+    if (!PlainMainName(names).empty())
+        names.push_back(PlainMainName(names));
+    const size_t fileSize = 544u * 1024 * 1024 / names.size() + 4321;
     UpdaterFolder folder;
     RecordKey record;
     WriteInstallRecord(record, folder.installation);
