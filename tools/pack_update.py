@@ -196,8 +196,8 @@ def manifest_text(folder, exe, built_exe, carried, missing, digests):
         lines.append("  signed; as built: SHA-256 %s" % digest(built_exe))
     else:
         lines.append("  not signed")
-    lines.append("  bound to the %d files below: it installs exactly these, checked by size and "
-                 "SHA-256" % len(carried))
+    lines.append("  bound to the files below: it installs exactly these, each checked by size and "
+                 "SHA-256")
     lines += ["", "Files in %s/ (name, bytes, write time, SHA-256):" % folder]
     name_width = max([len(name) for name, _ in carried] + [0])
     size_width = max([len(str(info.st_size)) for _, info in carried] + [0])
