@@ -190,16 +190,19 @@ bool PressBoxButton(HWND box, int id)
 }
 
 // The message of a stopped pass: its own caption, owned by the dialog, the file as listed
-// with the system's separator and how many files were updated before it. A file in use
-// offers Retry (the default) and Cancel; every other failure only OK.
-void ExpectFailureBox(const MessageBoxSeen &seen, HWND dialog, const std::string &name,
-                      unsigned updatedBefore, bool retry)
+// with the system's separator. A file in use offers Retry (the default) and Cancel, which
+// leaves the installation as it was; every other stop only OK, and says that nothing changed.
+void ExpectFailureBox(const MessageBoxSeen &seen, HWND dialog, const std::string &name, bool retry)
 {
     EXPECT_TEXT(seen.caption, std::string(FailureCaption));
     EXPECT_EQ(seen.owner, dialog) << "the failure message belongs to the dialog";
-    EXPECT_TEXT_HAS(seen.text, Shown(name) + " を更新できませんでした。");
-    EXPECT_TEXT_HAS(seen.text, "ここまでに " + std::to_string(updatedBefore) +
-                                   " 個のファイルを更新しました。");
+    EXPECT_TEXT_HAS(seen.text, Shown(name));
+    if (retry)
+        EXPECT_TEXT_HAS(
+            seen.text,
+            "［キャンセル］を押すとアップデートを中止し、インストール先を元のままにします。");
+    else
+        EXPECT_TEXT_HAS(seen.text, "インストール先のファイルは何も変更されていません。");
     HWND box = seen.window;
     if (retry) {
         EXPECT_NE(GetDlgItem(box, IDRETRY), nullptr) << "no Retry";
@@ -517,8 +520,8 @@ TEST_F(EndToEnd, UpdateCopiesListedFilesKeepsTheOthersAndLocksTheDialog)
     ExpectExitCodeZero(run);
 }
 
-// The entries before the failing one stay updated; the extra list is never reached. The
-// message names the file and the folder the installation lacks.
+// Known before the first change: the files before it are not updated either. The message
+// names the file and the folder the installation lacks.
 TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
 {
     std::string inSubfolder;
@@ -549,12 +552,12 @@ TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
     HWND box = run.WaitForMessageBox(dialog);
     ASSERT_NE(box, nullptr) << "the stop was not told";
     MessageBoxSeen seen = run.Describe(box);
-    ExpectFailureBox(seen, dialog, inSubfolder, 1, false);
+    ExpectFailureBox(seen, dialog, inSubfolder, false);
     const std::string subfolder = inSubfolder.substr(0, inSubfolder.find('/'));
     EXPECT_TEXT_HAS(seen.text, "フォルダ「" + subfolder + "」がありません");
     EXPECT_TRUE(run.DismissMessageBox(box));
     ExpectExitWithoutMessageBox(run, dialog);
-    EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
+    EXPECT_EQ(Content(folder.Installed(exeName)), "old executable");
     EXPECT_FALSE(FileExists(folder.Installed(inSubfolder)));
     if (!extraOnly.empty()) {
         EXPECT_EQ(Content(folder.Installed(extraOnly)), "old extra") << extraOnly;
@@ -591,14 +594,14 @@ void EndToEnd::ExpectFileInUseOutcome(bool retry)
         EXPECT_NE(box, nullptr) << "the file in use was not told";
         if (box != nullptr) {
             MessageBoxSeen seen = run.Describe(box);
-            ExpectFailureBox(seen, dialog, plain, 1, true);
+            ExpectFailureBox(seen, dialog, plain, true);
             EXPECT_TEXT_HAS(seen.text, "他のプログラムが使用中です");
             if (retry) {
                 // Still held: the same question again.
                 EXPECT_TRUE(PressBoxButton(box, IDRETRY));
                 box = run.WaitForMessageBox(dialog);
                 ASSERT_NE(box, nullptr) << "a retry of a file still held was not told";
-                ExpectFailureBox(run.Describe(box), dialog, plain, 1, true);
+                ExpectFailureBox(run.Describe(box), dialog, plain, true);
                 CloseHandle(inUse);
                 inUse = INVALID_HANDLE_VALUE;
                 EXPECT_EQ(Content(folder.Installed(plain)), "old data");
@@ -619,7 +622,7 @@ void EndToEnd::ExpectFileInUseOutcome(bool retry)
     }
     if (inUse != INVALID_HANDLE_VALUE)
         CloseHandle(inUse);
-    EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
+    EXPECT_EQ(Content(folder.Installed(exeName)), retry ? "new executable" : "old executable");
     EXPECT_EQ(Content(folder.Installed(plain)), retry ? "new data" : "old data");
     if (!extraOnly.empty()) {
         EXPECT_EQ(Content(folder.Installed(extraOnly)), retry ? "new extra" : "old extra")
@@ -673,14 +676,14 @@ TEST_F(EndToEnd, PassStoppedByAFullDiskNamesTheFile)
         EXPECT_NE(box, nullptr) << "the full disk was not told";
         if (box != nullptr) {
             MessageBoxSeen seen = run.Describe(box);
-            ExpectFailureBox(seen, dialog, plain, 1, false);
+            ExpectFailureBox(seen, dialog, "", false);
             EXPECT_TEXT_HAS(seen.text, "空き容量が足りません");
             EXPECT_TEXT_HAS(seen.text, installation);
             EXPECT_TRUE(run.DismissMessageBox(box));
         }
         ExpectExitWithoutMessageBox(run, dialog);
     }
-    EXPECT_EQ(Content(installation + "\\" + exeName), "new executable");
+    EXPECT_EQ(Content(installation + "\\" + exeName), "old executable");
     EXPECT_EQ(Content(installation + "\\" + plain), "old data");
     EXPECT_EQ(FolderNames(installation).size(), 2u) << "a temporary file was left behind";
     RemoveTree(installation);
