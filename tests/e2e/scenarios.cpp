@@ -958,7 +958,7 @@ struct BoundUpdate {
     std::vector<std::string> installedBefore;
 };
 
-// Every name under a folder, subfolders first-level and below, with "\" between.
+// Every name under a folder, what its subfolders hold included, each part after a "\".
 std::vector<std::string> TreeNames(const std::string &folder, const std::string &prefix = "")
 {
     std::vector<std::string> names;
@@ -990,7 +990,7 @@ void PrepareBoundUpdate(BoundUpdate &update)
             continue;
         file.written = TimesOf(given).written;
         const std::string path = unpacked + "\\" + Shown(name);
-        ASSERT_EQ(Content(path), file.bytes) << name << " differs in the package";
+        ASSERT_TRUE(Content(path) == file.bytes) << name << " differs in the package";
         ASSERT_FALSE(SameTime(TimesOf(path).written, file.written))
             << name << " was unpacked with its own write time";
         update.folder.Carry(name, file.bytes, TimesOf(path));
@@ -1037,7 +1037,7 @@ void ExpectNothingInstalled(const BoundUpdate &update)
 }
 
 // The files as packed, with the manifest's write times whatever the unpacking gave them;
-// the listed file that the manifest does not name stays where it is.
+// the listed file that the manifest does not name is not installed.
 TEST_F(EndToEnd, BoundUpdateInstallsItsFilesWithTheirPackedTimes)
 {
     if (BoundPackage() == nullptr)
