@@ -1061,4 +1061,185 @@ TEST(Screenshots, DialogRefusalAndCompletion)
     }
 }
 
+// A bound update: the package that tests/package/package-test packed and unpacked with
+// Python's zipfile, which leaves every file written "now". UPDATER_TEST_BOUND_PACKAGE names
+// its folder: files\ holds the files as given to the packer, with the write times the
+// manifest took, and unpacked\ the package, whose exe the driver runs.
+const char *BoundPackage()
+{
+    return getenv("UPDATER_TEST_BOUND_PACKAGE");
+}
+
+struct BoundFile {
+    std::string name;
+    std::string bytes;
+    FILETIME written;
+};
+
+// The unpacked package in an updater folder, each file over an older installed one, and a
+// listed file that the manifest does not name lying beside them.
+struct BoundUpdate {
+    UpdaterFolder folder;
+    RecordKey record;
+    std::vector<BoundFile> files; // in the lists' order, as the manifest holds them
+    std::string unbound;
+    std::vector<std::string> installedBefore;
+};
+
+// Every name under a folder, what its subfolders hold included, each part after a "\".
+std::vector<std::string> TreeNames(const std::string &folder, const std::string &prefix = "")
+{
+    std::vector<std::string> names;
+    for (const std::string &name : FolderNames(folder + prefix)) {
+        names.push_back(prefix + "\\" + name);
+        if (AttributesOf(folder + prefix + "\\" + name) & FILE_ATTRIBUTE_DIRECTORY) {
+            std::vector<std::string> below = TreeNames(folder, prefix + "\\" + name);
+            names.insert(names.end(), below.begin(), below.end());
+        }
+    }
+    return names;
+}
+
+void PrepareBoundUpdate(BoundUpdate &update)
+{
+    const std::string package = BoundPackage();
+    const std::string unpacked = package + "\\unpacked\\" + Product.productFolderName;
+    std::vector<std::string> names = MainNames();
+    for (const std::string &name : ExtraNames()) {
+        if (!Contains(names, name))
+            names.push_back(name);
+    }
+    WriteInstallRecord(update.record, update.folder.installation);
+    std::vector<std::string> bound;
+    for (const std::string &name : names) {
+        BoundFile file{name, "", {}};
+        const std::string given = package + "\\files\\" + Shown(name);
+        if (!ReadFileBytes(given, file.bytes))
+            continue;
+        file.written = TimesOf(given).written;
+        const std::string path = unpacked + "\\" + Shown(name);
+        ASSERT_TRUE(Content(path) == file.bytes) << name << " differs in the package";
+        ASSERT_FALSE(SameTime(TimesOf(path).written, file.written))
+            << name << " was unpacked with its own write time";
+        update.folder.Carry(name, file.bytes, TimesOf(path));
+        update.folder.Install(name, "old " + name, OldTimes);
+        update.files.push_back(file);
+        bound.push_back(name);
+    }
+    ASSERT_GE(update.files.size(), 2u) << "the package binds too few files";
+    update.unbound = PlainMainName(bound);
+    if (!update.unbound.empty())
+        update.folder.Carry(update.unbound, "not bound", NewTimes);
+    update.installedBefore = TreeNames(update.folder.installation);
+}
+
+// Presses Update for a refusal: one OK button, its own caption, owned by the dialog, the
+// reason and the word that nothing changed; then dismissed.
+void ExpectBoundRefusal(UpdaterRun &run, HWND dialog, const std::vector<std::string> &reason)
+{
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr) << "the bound update was not refused";
+    MessageBoxSeen seen = run.Describe(box);
+    EXPECT_TEXT(seen.caption, std::string(FailureCaption));
+    EXPECT_EQ(seen.owner, dialog) << "the refusal belongs to the dialog";
+    for (const std::string &part : reason)
+        EXPECT_TEXT_HAS(seen.text, part);
+    EXPECT_TEXT_HAS(seen.text, std::string("インストール先のファイルは何も変更されていません。"));
+    EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
+    EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr);
+    EXPECT_EQ(GetDlgItem(box, IDRETRY), nullptr);
+    EXPECT_TRUE(run.DismissMessageBox(box));
+}
+
+void ExpectNothingInstalled(const BoundUpdate &update)
+{
+    for (const BoundFile &file : update.files) {
+        SCOPED_TRACE(file.name);
+        const std::string installed = update.folder.Installed(file.name);
+        EXPECT_TRUE(Content(installed) == "old " + file.name) << "the installed file changed";
+        EXPECT_TRUE(SameTime(TimesOf(installed).written, OldTimes.written));
+    }
+    EXPECT_EQ(TreeNames(update.folder.installation), update.installedBefore)
+        << "the installation gained or lost a file";
+}
+
+// The files as packed, with the manifest's write times whatever the unpacking gave them;
+// the listed file that the manifest does not name is not installed.
+TEST_F(EndToEnd, BoundUpdateInstallsItsFilesWithTheirPackedTimes)
+{
+    if (BoundPackage() == nullptr)
+        GTEST_SKIP() << "run through tests/package/package-test";
+    BoundUpdate update;
+    ASSERT_NO_FATAL_FAILURE(PrepareBoundUpdate(update));
+
+    UpdaterRun run(update.folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    MessageBoxSeen seen;
+    HWND box = PressUpdateForCompletion(run, dialog, seen);
+    ASSERT_NE(box, nullptr) << "no completion message";
+    EXPECT_TRUE(run.DismissMessageBox(box));
+    ExpectExitWithoutMessageBox(run, dialog);
+
+    for (const BoundFile &file : update.files) {
+        SCOPED_TRACE(file.name);
+        const std::string installed = update.folder.Installed(file.name);
+        EXPECT_TRUE(Content(installed) == file.bytes) << "not installed as packed";
+        EXPECT_TRUE(SameTime(TimesOf(installed).written, file.written));
+    }
+    if (!update.unbound.empty()) {
+        EXPECT_FALSE(FileExists(update.folder.Installed(update.unbound)))
+            << update.unbound << " was installed, though the manifest does not name it";
+    }
+}
+
+// A file of the manifest not beside the exe (in a subfolder where the package has one).
+TEST_F(EndToEnd, BoundUpdateWithAFileMissingChangesNothing)
+{
+    if (BoundPackage() == nullptr)
+        GTEST_SKIP() << "run through tests/package/package-test";
+    BoundUpdate update;
+    ASSERT_NO_FATAL_FAILURE(PrepareBoundUpdate(update));
+    std::string missing = update.files[1].name;
+    for (const BoundFile &file : update.files) {
+        if (InSubfolder(file.name)) {
+            missing = file.name;
+            break;
+        }
+    }
+    ASSERT_TRUE(DeleteFileA((update.folder.updates + "\\" + Shown(missing)).c_str()));
+
+    UpdaterRun run(update.folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ExpectBoundRefusal(run, dialog, {"アップデートのファイルがそろっていません。", Shown(missing)});
+    ExpectExitWithoutMessageBox(run, dialog);
+    ExpectNothingInstalled(update);
+}
+
+// The last file of the manifest, of its size but with one byte changed: found only once the
+// files before it could have been copied, and still none of them is.
+TEST_F(EndToEnd, BoundUpdateWithAnAlteredFileChangesNothing)
+{
+    if (BoundPackage() == nullptr)
+        GTEST_SKIP() << "run through tests/package/package-test";
+    BoundUpdate update;
+    ASSERT_NO_FATAL_FAILURE(PrepareBoundUpdate(update));
+    const BoundFile &last = update.files.back();
+    std::string altered = last.bytes;
+    altered[altered.size() / 2] = static_cast<char>(altered[altered.size() / 2] ^ 0x20);
+    const std::string path = update.folder.updates + "\\" + Shown(last.name);
+    FileTimes times = TimesOf(path);
+    WriteFileBytes(path, altered);
+    SetTimes(path, times);
+
+    UpdaterRun run(update.folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ExpectBoundRefusal(run, dialog, {Shown(last.name) + " が壊れています。"});
+    ExpectExitWithoutMessageBox(run, dialog);
+    ExpectNothingInstalled(update);
+}
+
 } // namespace
