@@ -2,6 +2,7 @@
 #include "../engine/setup_engine.h"
 #include "../product/product_config.h"
 #include "../resources/resource_ids.h"
+#include "pass_view.h"
 #include "update_dialog.h"
 
 static HWND HostWindow;
@@ -29,9 +30,9 @@ static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam,
     }
     // While a pass runs: closing the host would destroy the dialog it owns with the pass on
     // the stack, and ending the session would leave the installation half updated.
-    if (Engine.passRunning && message == WM_CLOSE)
+    if (PassRunning() && message == WM_CLOSE)
         return 0;
-    if (Engine.passRunning && message == WM_QUERYENDSESSION)
+    if (PassRunning() && message == WM_QUERYENDSESSION)
         return FALSE;
     return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -82,7 +83,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int sh
     MainFiles[0] = Product.productExecutableName;
     Engine.Init(MainFiles, ExtraFiles, nullptr, Product.productFolderName);
 
-    if (DialogBoxParamA(Instance, MAKEINTRESOURCEA(IDD_UPDATE), HostWindow, UpdateDialogProc, 0) ==
+    // A Unicode dialog: its template's texts reach the screen as written on any system.
+    if (DialogBoxParamW(Instance, MAKEINTRESOURCEW(IDD_UPDATE), HostWindow, UpdateDialogProc, 0) ==
         -1)
         return 1; // no dialog: nothing would ever end the loop below
     return RunMessageLoop();

@@ -1,8 +1,10 @@
 #include "update_dialog.h"
 
-#include "../engine/setup_engine.h"
 #include "../product/product_config.h"
 #include "../resources/resource_ids.h"
+#include "../engine/setup_engine.h"
+#include "pass_view.h"
+#include "texts.h"
 
 POINT CentredOrigin(const RECT &workArea, int width, int height)
 {
@@ -15,12 +17,14 @@ POINT CentredOrigin(const RECT &workArea, int width, int height)
 static void InitUpdateDialog(HWND dialog)
 {
     char prompt[256];
-    wsprintfA(prompt, "%s　を\nアップデートしますか？", Product.productTitle);
-    SetWindowTextA(GetDlgItem(dialog, IDC_PROMPT), prompt);
+    wsprintfA(prompt, PromptText, Product.productTitle);
+    SetScreenText(GetDlgItem(dialog, IDC_PROMPT), prompt);
 
     char caption[64];
-    wsprintfA(caption, "%s Updata", Product.productTitle);
-    SendMessageA(dialog, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(caption));
+    wsprintfA(caption, CaptionText, Product.productTitle);
+    wchar_t screenCaption[64];
+    ToScreenText(caption, screenCaption, 64);
+    SendMessageW(dialog, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(screenCaption));
 
     RECT workArea;
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
@@ -41,18 +45,13 @@ static void CloseAndQuit(HWND dialog)
 static void OnUpdatePressed(HWND dialog)
 {
     if (!Engine.installed) {
-        MessageBoxA(dialog,
-                    "インストールがされてませんでした。\nインストールを行ってからアップデートして"
-                    "ください。",
-                    "確認", MB_OK | MB_ICONWARNING);
+        ShowMessage(dialog, RefusalMessage, RefusalMessageCaption, MB_OK | MB_ICONWARNING);
         return;
     }
     // The completion message has no owner; without this a second press would start a
     // second pass while the first is still on the stack.
     EnableWindow(dialog, FALSE);
-    Engine.progressLabel = GetDlgItem(dialog, IDC_PROMPT);
-    Engine.RunUpdate();
-    Engine.progressLabel = nullptr;
+    RunPassInDialog(dialog, GetDlgItem(dialog, IDC_PROMPT));
     CloseAndQuit(dialog);
 }
 
@@ -63,15 +62,15 @@ INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         InitUpdateDialog(dialog);
         return TRUE; // the focus goes to the first tab stop, Update
     case WM_QUERYENDSESSION:
-        if (!Engine.passRunning)
+        if (!PassRunning())
             return FALSE;
         // Ending the session now would leave the installation half updated.
-        SetWindowLongPtrA(dialog, DWLP_MSGRESULT, FALSE);
+        SetWindowLongPtrW(dialog, DWLP_MSGRESULT, FALSE);
         return TRUE;
     case WM_COMMAND:
         // The pass takes messages while it runs: a close request (turned into Cancel by the
         // dialog manager) or a click must neither end it midway nor start another.
-        if (Engine.passRunning)
+        if (PassRunning())
             return TRUE;
         switch (LOWORD(wParam)) {
         case IDCANCEL:

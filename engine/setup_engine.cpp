@@ -8,11 +8,7 @@ SetupEngine Engine;
 SetupEngine::SetupEngine()
     : mainFiles(), extraFiles(), folderName(), installFolder(), sourceFolder(), installType(0),
       sourceStream(nullptr), destinationStream(nullptr), ownerWindow(nullptr), registryKey(nullptr),
-      installed(0), progressLabel(nullptr), passRunning(false), resumeList(0), resumeEntry(0),
-      filesToCopy(0), filesCopied(0), bytesToCopy(0), bytesCopied(0), currentName(nullptr),
-      progressName(nullptr), currentSource(), currentDestination(), failureError(0),
-      failedOnSource(false), lastMessageTick(0), lastProgressTick(0), progressText(),
-      quitReceived(false), quitCode(0)
+      installed(0)
 {
 }
 
@@ -100,6 +96,12 @@ const char *FolderOf(const char *path, char *folder)
         return nullptr;
     *separator = '\0';
     return folder;
+}
+
+bool IsFolder(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 FARPROC SystemFunction(const char *module, const char *name)

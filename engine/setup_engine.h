@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "update_pass.h"
+
 enum : unsigned {
     FileNameCapacity = 128,
     PathFieldCapacity = 260,
@@ -14,24 +16,6 @@ enum : unsigned {
 
 enum : UINT {
     FatalExitCode = 3,
-};
-
-// How often a pass lets the window answer, in milliseconds: well inside what the system
-// waits before it calls a window not responding; and how often it redraws its progress,
-// which costs far more than a look at the queue.
-enum : DWORD {
-    PassMessageInterval = 50,
-    PassProgressInterval = 250,
-};
-
-// Why a pass stopped, in the terms of what the user can do about it.
-enum PassFailure : unsigned {
-    FailureNone,
-    FailureInUse, // another program holds the file
-    FailureDiskFull,
-    FailureAccessDenied,
-    FailureMissingFolder, // the installation lacks the folder of the file
-    FailureOther,
 };
 
 // Ends at its first empty entry; nothing keeps a count.
@@ -55,31 +39,6 @@ struct SetupEngine {
     HKEY registryKey;
     DWORD installed;
 
-    // The dialog's prompt while it runs a pass: it shows the progress, and its dialog owns
-    // the failure message and holds off the end of the session. Null in tests.
-    HWND progressLabel;
-    bool passRunning;
-    // A retry resumes the pass at the entry that failed.
-    unsigned resumeList;
-    unsigned resumeEntry;
-    DWORD filesToCopy;
-    DWORD filesCopied;
-    ULONGLONG bytesToCopy;
-    ULONGLONG bytesCopied;
-    const char *currentName;
-    const char *progressName; // the last file carried, as the progress shows it
-    char currentSource[ComposedPathCapacity];
-    char currentDestination[ComposedPathCapacity];
-    // The system's error of the step that failed, and whether it was the source's.
-    DWORD failureError;
-    bool failedOnSource;
-    DWORD lastMessageTick;
-    DWORD lastProgressTick;
-    char progressText[ComposedPathCapacity];
-    // A quit message taken from the queue mid-pass is posted again when the pass ends.
-    bool quitReceived;
-    WPARAM quitCode;
-
     SetupEngine();
     ~SetupEngine();
 
@@ -94,28 +53,15 @@ struct SetupEngine {
     bool QueryRecordString(const char *name, char *field);
     void CloseRecordKey();
 
-    bool CopyVerified(const char *destinationPath, const char *sourcePath);
-    bool TransferSourceToDestination();
-    void CloseCopyStreams();
-    bool Fail(bool onSource, DWORD error);
+    // Into a new file of the pass's own (destinationPath), checked as it goes.
+    bool CopyVerified(const char *destinationPath, const char *sourcePath, CopyCheck &check);
 
-    void RunUpdate();
-    void BeginPass();
-    void EndPass();
+    // The whole pass, from the tool's own folder and with the list bound into the exe.
+    void RunUpdate(const PassView &view);
     bool LocateSourceRoot();
-    void ComposePaths(const char *fileName);
-    void CountCarriedFiles();
-    bool CopyUpdateFiles();
-    bool UpdateListedFiles(const FileList &list, unsigned listIndex);
-    bool UpdateFile(const char *fileName);
-    PassFailure ClassifyFailure() const;
-    void DescribeFailure(PassFailure failure, char *text, size_t capacity) const;
-    bool AskAfterFailure();
-
-    void ShowProgress();
-    void ShowProgressIfDue(DWORD now);
-    void ProcessMessagesIfDue();
-    void ProcessMessages();
+    // The pass proper, from sourceFolder; a bound update when manifest is not null. True when
+    // the update went in whole; otherwise nothing changed and the view was told why.
+    bool UpdateInstallation(const PassView &view, const void *manifest, DWORD manifestSize);
 };
 
 extern SetupEngine Engine;
@@ -140,6 +86,7 @@ char *FindLastSeparator(char *path, bool forwardSlashToo);
 // The folder of a path ('\\' or '/' separated) in folder, ComposedPathCapacity bytes; null
 // when the path has none.
 const char *FolderOf(const char *path, char *folder);
+bool IsFolder(const char *path);
 
 // A function of a loaded system DLL that older Windows lacks: looked up, not imported. Null
 // when it is missing.

@@ -1,11 +1,18 @@
 #include "setup_engine.h"
 
 #include <io.h>
-#include <share.h>
 #include <stdlib.h>
+#include <wincrypt.h>
+#include <share.h>
 #include <string.h>
 
 unsigned char CopyBuffer[CopyBlockSize];
+
+// How much new content may wait in the cache: flushed in slices as it is written, the end of
+// a large file costs one short flush rather than seconds without an answer.
+enum : ULONGLONG {
+    FlushSlice = 8u << 20,
+};
 
 // Shared with readers: a virus scanner or file browser that merely has the new file open
 // must not make its copy look bad. A writer still keeps it from being measured.
@@ -20,113 +27,164 @@ DWORD FileSizeOf(const char *path)
     return size;
 }
 
-// The new content is written beside the installed file, in its own folder, so that the
-// final replacement is a rename on one volume.
-static bool CreateTemporaryBeside(const char *destinationPath, char *temporaryPath)
+static HANDLE HandleOf(FILE *stream)
 {
-    char folder[ComposedPathCapacity];
-    if (FolderOf(destinationPath, folder) == nullptr)
-        return false;
-    return GetTempFileNameA(folder, "qup", 0, temporaryPath) != 0;
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
-static bool SizesMatch(const char *sourcePath, const char *copyPath)
+// The system's error behind a failed stream call. Some runtimes leave _doserrno unset for a
+// full disk; the system's own last error still tells.
+static DWORD StreamError()
 {
-    return FileSizeOf(sourcePath) == FileSizeOf(copyPath);
+    DWORD error = static_cast<DWORD>(_doserrno);
+    if (error == 0)
+        error = GetLastError();
+    return error != 0 ? error : static_cast<DWORD>(ERROR_WRITE_FAULT);
 }
 
-static DWORD SizeOfStream(FILE *stream)
+static bool Fail(CopyCheck &check, bool onSource, DWORD error)
 {
-    return GetFileSize(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), nullptr);
-}
-
-// Records why the file could not be put in place, for the message the pass shows.
-bool SetupEngine::Fail(bool onSource, DWORD error)
-{
-    failedOnSource = onSource;
-    failureError = error;
+    check.failedOnSource = onSource;
+    check.error = error;
     return false;
 }
 
-// True only when every block was read and written in full. The blocks go straight to the
-// system (no stream buffer), and between them the window is let answer.
-bool SetupEngine::TransferSourceToDestination()
+// SHA-256 from the system's CryptoAPI, only for a bound update: a plain one has no digest to
+// meet.
+struct Sha256 {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+
+    bool Start()
+    {
+        return CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES,
+                                    CRYPT_VERIFYCONTEXT | CRYPT_SILENT) &&
+               CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+    }
+    bool Add(const BYTE *bytes, DWORD size) { return CryptHashData(hash, bytes, size, 0) != 0; }
+    bool Matches(const BYTE *expected)
+    {
+        BYTE value[DigestSize];
+        DWORD size = sizeof value;
+        return CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0) && size == DigestSize &&
+               memcmp(value, expected, DigestSize) == 0;
+    }
+    ~Sha256()
+    {
+        if (hash != 0)
+            CryptDestroyHash(hash);
+        if (provider != 0)
+            CryptReleaseContext(provider, 0);
+    }
+};
+
+// The blocks go straight to the system (no stream buffer); each is hashed as it goes from
+// the buffer to the file, so the digest is that of the bytes written.
+static bool Transfer(FILE *source, FILE *destination, Sha256 *sha, CopyCheck &check,
+                     ULONGLONG &copied)
 {
+    ULONGLONG unflushed = 0;
     for (;;) {
-        size_t got = fread(CopyBuffer, 1, CopyBlockSize, sourceStream);
-        if (fwrite(CopyBuffer, 1, got, destinationStream) != got)
-            return Fail(false, _doserrno);
-        bytesCopied += got;
-        if (got < CopyBlockSize) {
-            if (ferror(sourceStream) != 0)
-                return Fail(true, _doserrno);
-            return true;
+        size_t got = fread(CopyBuffer, 1, CopyBlockSize, source);
+        if (sha != nullptr && !sha->Add(CopyBuffer, static_cast<DWORD>(got)))
+            return Fail(check, false, GetLastError());
+        // Through the stream's own handle: the runtime loses the system's error of a write
+        // to a full disk, which the user must hear about.
+        DWORD written = 0;
+        if (!WriteFile(HandleOf(destination), CopyBuffer, static_cast<DWORD>(got), &written,
+                       nullptr))
+            return Fail(check, false, GetLastError());
+        if (written != got)
+            return Fail(check, false, ERROR_DISK_FULL);
+        copied += got;
+        unflushed += got;
+        if (unflushed >= FlushSlice) {
+            if (!FlushFileBuffers(HandleOf(destination)))
+                return Fail(check, false, GetLastError());
+            unflushed = 0;
         }
-        ProcessMessagesIfDue();
+        if (check.progress != nullptr) {
+            check.progress->bytesDone += got;
+            if (check.view != nullptr)
+                check.view->progress(check.view->context, *check.progress);
+        }
+        if (got < CopyBlockSize)
+            return ferror(source) == 0 || Fail(check, true, StreamError());
     }
 }
 
-void SetupEngine::CloseCopyStreams()
+// The staged file gets the new times on its own handle and reaches the disk before the pass
+// puts it in place, so that neither a crash nor a power cut leaves new content with old times
+// or an installed file of zeros.
+static bool Finish(FILE *source, FILE *destination, CopyCheck &check)
 {
+    FILETIME created, accessed, written;
+    if (check.bound != nullptr) {
+        created = accessed = written = check.bound->written;
+    } else if (!GetFileTime(HandleOf(source), &created, &accessed, &written)) {
+        return Fail(check, true, GetLastError());
+    }
+    check.created = created;
+    HANDLE staged = HandleOf(destination);
+    if (!SetFileTime(staged, &created, &accessed, &written) || !FlushFileBuffers(staged))
+        return Fail(check, false, GetLastError());
+    return true;
+}
+
+static ULONGLONG SizeOfStream(FILE *stream)
+{
+    LARGE_INTEGER size = {};
+    GetFileSizeEx(HandleOf(stream), &size);
+    return static_cast<ULONGLONG>(size.QuadPart);
+}
+
+// The new content goes into a file of the pass's own, never into the installed one; the
+// caller puts it in place once every file of the update is known to be whole. On failure the
+// system's error of the failing step is kept before any clean-up can change it, and the
+// staged file is gone.
+bool SetupEngine::CopyVerified(const char *destinationPath, const char *sourcePath,
+                               CopyCheck &check)
+{
+    check.damaged = false;
+    check.failedOnSource = false;
+    check.error = 0;
+    _doserrno = 0;
+    Sha256 sha;
+    bool good = true;
+    sourceStream = _fsopen(sourcePath, "rb", _SH_DENYWR);
+    if (sourceStream == nullptr)
+        good = Fail(check, true, StreamError());
+    if (good) {
+        destinationStream = _fsopen(destinationPath, "wb", _SH_DENYRW);
+        if (destinationStream == nullptr)
+            good = Fail(check, false, StreamError());
+    }
+    if (good && check.bound != nullptr && !sha.Start())
+        good = Fail(check, false, GetLastError());
+    if (good) {
+        setvbuf(sourceStream, nullptr, _IONBF, 0);
+        setvbuf(destinationStream, nullptr, _IONBF, 0);
+        ULONGLONG expected =
+            check.bound != nullptr ? check.bound->size : SizeOfStream(sourceStream);
+        ULONGLONG copied = 0;
+        good = Transfer(sourceStream, destinationStream, check.bound != nullptr ? &sha : nullptr,
+                        check, copied);
+        if (good &&
+            (copied != expected || (check.bound != nullptr && !sha.Matches(check.bound->digest)))) {
+            // A bound file is damaged; a plain one changed or was cut short while read.
+            check.damaged = check.bound != nullptr;
+            good = Fail(check, true, check.damaged ? ERROR_INVALID_DATA : ERROR_READ_FAULT);
+        }
+        good = good && Finish(sourceStream, destinationStream, check);
+    }
     if (sourceStream != nullptr)
         fclose(sourceStream);
     sourceStream = nullptr;
-    if (destinationStream != nullptr)
-        fclose(destinationStream);
+    bool opened = destinationStream != nullptr;
+    if (opened && fclose(destinationStream) != 0 && good)
+        good = Fail(check, false, StreamError());
     destinationStream = nullptr;
-}
-
-// The installed file is replaced only by a verified copy, in one step, so a copy that
-// fails part-way (a full disk, a locked file) leaves the user's file as it was. On failure
-// the system's error of the failing step is kept (Fail) before any clean-up can change it.
-bool SetupEngine::CopyVerified(const char *destinationPath, const char *sourcePath)
-{
-    failedOnSource = false;
-    sourceStream = _fsopen(sourcePath, "rb", _SH_DENYWR);
-    if (sourceStream == nullptr)
-        return Fail(true, _doserrno);
-    char temporaryPath[ComposedPathCapacity];
-    if (!CreateTemporaryBeside(destinationPath, temporaryPath)) {
-        Fail(false, GetLastError());
-        CloseCopyStreams();
-        return false;
-    }
-    destinationStream = _fsopen(temporaryPath, "wb", _SH_DENYRW);
-    if (destinationStream == nullptr) {
-        Fail(false, _doserrno);
-        CloseCopyStreams();
-        DeleteFileA(temporaryPath);
-        return false;
-    }
-    setvbuf(sourceStream, nullptr, _IONBF, 0);
-    setvbuf(destinationStream, nullptr, _IONBF, 0);
-
-    ULONGLONG bytesBefore = bytesCopied;
-    DWORD sourceSize = SizeOfStream(sourceStream);
-    bool good = TransferSourceToDestination();
-    // Measured on the open streams: what was read against what reached the file.
-    good = good && SizeOfStream(destinationStream) == sourceSize;
-    fclose(sourceStream);
-    sourceStream = nullptr;
-    if (fclose(destinationStream) != 0 && good)
-        good = Fail(false, _doserrno);
-    destinationStream = nullptr;
-
-    if (!good) {
-        bytesCopied = bytesBefore;
-        // A source that could not be read stays the one the message names.
-        if (!CopyFileA(sourcePath, temporaryPath, FALSE))
-            Fail(failedOnSource, GetLastError());
-        else if (SizesMatch(sourcePath, temporaryPath))
-            good = true;
-        else
-            Fail(false, ERROR_WRITE_FAULT);
-        if (good)
-            bytesCopied = bytesBefore + sourceSize;
-    }
-    if (good && !MoveFileExA(temporaryPath, destinationPath, MOVEFILE_REPLACE_EXISTING))
-        good = Fail(false, GetLastError());
-    if (!good)
-        DeleteFileA(temporaryPath);
+    if (!good && opened)
+        DeleteFileA(destinationPath);
     return good;
 }

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Checks an update's files against the product's lists and packs them with the updater.
-    pack_update.py LISTS FILES_DIR                      check only
-    pack_update.py LISTS FILES_DIR EXE OUT [BUILT_EXE]  check, then write OUT and its manifest
-LISTS is the output of tools/product_lists.cpp. BUILT_EXE, when given, is the exe as built
-before signing; the manifest names its digest too. Exits 1 when the files are refused,
-having written nothing; 2 on wrong use."""
+"""Checks an update's files against the product's lists, binds them to the updater and packs
+them with it.
+    pack_update.py LISTS FILES_DIR                            check only
+    pack_update.py LISTS FILES_DIR BOUND                      check, then write BOUND
+    pack_update.py LISTS FILES_DIR BOUND EXE OUT [BUILT_EXE]  check, then write OUT and its
+                                                              manifest
+LISTS is the output of tools/product_lists.cpp. BOUND is the manifest that the exe carries as
+a resource, which the updater installs exactly; EXE must carry this folder's one. BUILT_EXE,
+when given, is the exe as built before signing; the manifest names its digest too. Exits 1
+when the files are refused, having written nothing; 2 on wrong use."""
 
 import datetime
 import hashlib
@@ -22,10 +26,16 @@ LATEST_TIME = 0x7FFFFFFF
 EXTENDED_TIMESTAMP = 0x5455
 NTFS_TIMES = 0x000A
 FILETIME_OF_UNIX_EPOCH = 11644473600 * 10**7  # 100 ns steps from 1601 to 1970
+# The bound manifest, as the updater reads it: a header (tag, entry count, entry size), then
+# per file its CP932 name, NUL-padded, its size, its write time as a FILETIME and its SHA-256.
+BOUND_TAG = b"QUPDMAN1"
+BOUND_HEADER = struct.Struct("<8sII")
+BOUND_ENTRY = struct.Struct("<128sQQ32s")
 
 
 def read_lists(path):
-    folder, names = None, []
+    """The folder, the names in the order the updater walks them, and each name's bytes."""
+    folder, names, listed_bytes = None, [], {}
     with open(path, encoding="ascii") as lists:
         for line in lists:
             kind, hex_bytes = line.rstrip("\n").split("\t")
@@ -35,7 +45,8 @@ def read_lists(path):
                 folder = text
             elif text not in names:
                 names.append(text)
-    return folder, names
+                listed_bytes[text] = bytes.fromhex(hex_bytes)
+    return folder, names, listed_bytes
 
 
 def shown(name):
@@ -125,6 +136,28 @@ def digest(path):
     return sha.hexdigest()
 
 
+def bound_manifest(carried, listed_bytes, digests):
+    # The names as the lists hold them, not re-encoded: some CP932 texts have two byte forms.
+    data = BOUND_HEADER.pack(BOUND_TAG, len(carried), BOUND_ENTRY.size)
+    for name, info in carried:
+        written = FILETIME_OF_UNIX_EPOCH + int(info.st_mtime) * 10**7  # the zip's second
+        data += BOUND_ENTRY.pack(listed_bytes[name], info.st_size, written,
+                                 bytes.fromhex(digests[name]))
+    return data
+
+
+def bind(files_dir, carried, listed_bytes, bound):
+    data = bound_manifest(carried, listed_bytes,
+                          {name: digest(os.path.join(files_dir, name)) for name, _ in carried})
+    if os.path.exists(bound):
+        with open(bound, "rb") as old:
+            if old.read() == data:
+                return  # the same files: the build has nothing to redo
+    with open(bound + ".partial", "wb") as target:
+        target.write(data)
+    os.replace(bound + ".partial", bound)
+
+
 def exe_version(path):
     with open(path, "rb") as exe:
         data = exe.read()
@@ -163,20 +196,20 @@ def manifest_text(folder, exe, built_exe, carried, missing, digests):
         lines.append("  signed; as built: SHA-256 %s" % digest(built_exe))
     else:
         lines.append("  not signed")
+    lines.append("  bound to the files below: it installs exactly these, each checked by size and "
+                 "SHA-256")
     lines += ["", "Files in %s/ (name, bytes, write time, SHA-256):" % folder]
     name_width = max([len(name) for name, _ in carried] + [0])
     size_width = max([len(str(info.st_size)) for _, info in carried] + [0])
     for name, info in carried:
         lines.append("  %-*s  %*d  %s  %s" % (name_width, name, size_width, info.st_size,
                                             utc_text(int(info.st_mtime)), digests[name]))
-    if not carried:
-        lines.append("  none")
     lines += ["", "Listed but not carried (the updater skips them):"]
     lines += ["  " + name for name in missing] or ["  none"]
     return "\n".join(lines) + "\n"
 
 
-def pack(files_dir, folder, exe, out, built_exe, carried, missing):
+def pack(files_dir, folder, exe, out, built_exe, carried, missing, listed_bytes, bound):
     manifest_path = out[:-len(".zip")] + ".txt"
     partial = "%s.partial-%d" % (out, os.getpid())
     try:
@@ -209,6 +242,8 @@ def pack(files_dir, folder, exe, out, built_exe, carried, missing):
                 if length != info.st_size:
                     raise RuntimeError("%s changed while it was packed" % shown(name))
                 digests[name] = sha.hexdigest()
+            if bound_manifest(carried, listed_bytes, digests) != bound:
+                raise RuntimeError("the files changed since the updater was bound to them")
             manifest = manifest_text(folder, exe, built_exe, carried, missing, digests)
             now = int(datetime.datetime.now(datetime.timezone.utc).timestamp())
             archive.writestr(entry("MANIFEST.txt", now), manifest.encode("utf-8"))
@@ -224,10 +259,10 @@ def pack(files_dir, folder, exe, out, built_exe, carried, missing):
 
 
 def main(argv):
-    if len(argv) not in (3, 5, 6):
+    if len(argv) not in (3, 4, 6, 7):
         print(__doc__, file=sys.stderr)
         return 2
-    folder, names = read_lists(argv[1])
+    folder, names, listed_bytes = read_lists(argv[1])
     files_dir = argv[2]
     if not os.path.isdir(files_dir):
         print("package: %s is not a folder" % files_dir, file=sys.stderr)
@@ -241,16 +276,30 @@ def main(argv):
             print("  %s: %s" % (shown(name), "; ".join(reasons)), file=sys.stderr)
         print("package: nothing was written", file=sys.stderr)
         return 1
+    if not check.carried:
+        print("package: refused, %s holds none of the listed files, so there is nothing to "
+              "bind the updater to; nothing was written" % files_dir, file=sys.stderr)
+        return 1
     found = {name for name, _ in check.carried}
     missing = [name for name in names if name not in found]
     if len(argv) == 3:
         return 0
-    exe, out = argv[3], argv[4]
-    built_exe = argv[5] if len(argv) == 6 else None
     order = {name: i for i, name in enumerate(names)}
     carried = sorted(check.carried, key=lambda item: order[item[0]])
+    bound = argv[3]
+    if len(argv) == 4:
+        bind(files_dir, carried, listed_bytes, bound)
+        return 0
+    exe, out = argv[4], argv[5]
+    built_exe = argv[6] if len(argv) == 7 else None
     try:
-        manifest_path = pack(files_dir, folder, exe, out, built_exe, carried, missing)
+        with open(bound, "rb") as source:
+            bound_bytes = source.read()
+        with open(exe, "rb") as source:
+            if bound_bytes not in source.read():
+                raise RuntimeError("%s does not carry the manifest %s" % (exe, bound))
+        manifest_path = pack(files_dir, folder, exe, out, built_exe, carried, missing,
+                             listed_bytes, bound_bytes)
     except (OSError, RuntimeError) as error:
         print("package: %s; nothing was written" % error, file=sys.stderr)
         return 1

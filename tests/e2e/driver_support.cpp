@@ -243,6 +243,14 @@ void UpdaterRun::StartUnder(const std::string &exePath, const SystemLocale &loca
     process_.dwProcessId = processId;
 }
 
+void UpdaterRun::Kill()
+{
+    if (!started())
+        return;
+    TerminateProcess(process_.hProcess, 99);
+    WaitForSingleObject(process_.hProcess, ExitTimeout);
+}
+
 UpdaterRun::~UpdaterRun()
 {
     if (!started())

@@ -71,6 +71,8 @@ class UpdaterRun {
     // Waits for the box to go away after its OK button was pressed.
     bool DismissMessageBox(HWND box);
     bool WaitForExit(DWORD &exitCode, DWORD timeout = ExitTimeout);
+    // As Task Manager, a crash or a power cut ends it: at once, wherever it is.
+    void Kill();
 
   private:
     void StartUnder(const std::string &exePath, const SystemLocale &locale);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <wincrypt.h>
 
 static unsigned FolderCounter;
 
@@ -254,4 +255,100 @@ void RecordKey::SetString(const char *name, const std::string &bytes, DWORD type
 void RecordKey::SetDword(const char *name, DWORD value)
 {
     SetValue(name, REG_DWORD, &value, sizeof value);
+}
+
+static void RecordProgress(void *context, const PassProgress &progress)
+{
+    RecordingView &view = *static_cast<RecordingView *>(context);
+    view.last = progress;
+    if (view.onProgress != nullptr)
+        view.onProgress(view, progress);
+}
+
+static void RecordPause(void *context, DWORD)
+{
+    RecordingView &view = *static_cast<RecordingView *>(context);
+    ++view.pauses;
+    if (view.onPause != nullptr)
+        view.onPause(view, view.pauses);
+}
+
+static bool RecordStop(void *context, const PassReport &report)
+{
+    RecordingView &view = *static_cast<RecordingView *>(context);
+    view.stops.push_back(report);
+    view.stopNames.push_back(report.name != nullptr ? report.name : "");
+    if (!report.question)
+        return false;
+    size_t asked = 0;
+    for (const PassReport &stop : view.stops)
+        asked += stop.question ? 1 : 0;
+    return asked <= view.answers.size() && view.answers[asked - 1];
+}
+
+static void RecordCompletion(void *context)
+{
+    static_cast<RecordingView *>(context)->completed = true;
+}
+
+RecordingView::RecordingView()
+    : view{this, RecordProgress, RecordPause, RecordStop, RecordCompletion}, pauses(0),
+      completed(false), last(), onPause(nullptr), onProgress(nullptr), hookData(nullptr)
+{
+}
+
+void RecordingView::Reset()
+{
+    stops.clear();
+    stopNames.clear();
+    answers.clear();
+    pauses = 0;
+    completed = false;
+    last = PassProgress();
+    onPause = nullptr;
+    onProgress = nullptr;
+    hookData = nullptr;
+}
+
+std::string Sha256Of(const std::string &bytes)
+{
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    BYTE value[32] = {};
+    DWORD size = sizeof value;
+    if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+            CryptHashData(hash, reinterpret_cast<const BYTE *>(bytes.data()),
+                          static_cast<DWORD>(bytes.size()), 0);
+            CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0);
+            CryptDestroyHash(hash);
+        }
+        CryptReleaseContext(provider, 0);
+    }
+    return std::string(reinterpret_cast<const char *>(value), sizeof value);
+}
+
+static void Append64(std::string &out, ULONGLONG value)
+{
+    for (int i = 0; i < 8; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::string BoundManifestBytes(const std::vector<BoundEntry> &entries)
+{
+    std::string out = "QUPDMAN1";
+    for (DWORD value : {static_cast<DWORD>(entries.size()), DWORD(176)}) {
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+    for (const BoundEntry &entry : entries) {
+        std::string name = entry.name;
+        name.resize(128, '\0');
+        out += name;
+        Append64(out, entry.bytes.size());
+        Append64(out, (static_cast<ULONGLONG>(entry.written.dwHighDateTime) << 32) |
+                          entry.written.dwLowDateTime);
+        out += Sha256Of(entry.bytes);
+    }
+    return out;
 }

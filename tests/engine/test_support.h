@@ -6,6 +6,8 @@
 #include <vector>
 #include <windows.h>
 
+#include "../../engine/update_pass.h"
+
 // A fresh folder under the prefix's temporary folder, removed with its content.
 class TemporaryFolder {
   public:
@@ -62,3 +64,31 @@ class RecordKey {
     void SetDword(const char *name, DWORD value);
     void DeleteValue(const char *name);
 };
+
+// A pass's view that records what the pass tells and answers its questions as scripted. The
+// hooks let a test act at a moment of the pass: the n-th pause, a file's progress.
+struct RecordingView {
+    RecordingView();
+    RecordingView(const RecordingView &) = delete;
+    void Reset(); // forgets what was told; keeps the answers' hooks
+    PassView view;
+    std::vector<PassReport> stops;
+    std::vector<std::string> stopNames; // the report's name, kept past the pass
+    std::vector<bool> answers;          // Retry (true) or Cancel, in turn; Cancel when none left
+    unsigned pauses;
+    bool completed;
+    PassProgress last;
+    void (*onPause)(RecordingView &view, unsigned pause);
+    void (*onProgress)(RecordingView &view, const PassProgress &progress);
+    void *hookData;
+};
+
+// SHA-256 from the system, as a packer would give it.
+std::string Sha256Of(const std::string &bytes);
+// The list a packer binds into the exe, for names with their bytes and write time.
+struct BoundEntry {
+    std::string name;
+    std::string bytes;
+    FILETIME written;
+};
+std::string BoundManifestBytes(const std::vector<BoundEntry> &entries);

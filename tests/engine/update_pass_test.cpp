@@ -1,7 +1,6 @@
 // The update pass against real folders: the tool's folder with the product folder of new
 // files beside it, and an installation holding every listed file with old times and
-// protecting attributes. The pass is driven below the completion message, which is shown
-// only when it reports that it finished.
+// protecting attributes. The pass reports to a recording view, which answers its questions.
 #include "../../engine/setup_engine.h"
 #include "../../product/product_config.h"
 #include "test_support.h"
@@ -13,21 +12,7 @@
 #include <string.h>
 #include <utility>
 
-#define EXPECT_TEXT_HAS(text, part)                                                                \
-    EXPECT_NE(strstr(text, part), nullptr)                                                         \
-        << "in: " << Readable(text) << "\nwanted: " << Readable(part)
-
 namespace {
-
-// CP932 bytes as UTF-8, for failure messages.
-std::string Readable(const char *cp932)
-{
-    wchar_t wide[4096];
-    int count = MultiByteToWideChar(932, 0, cp932, -1, wide, 4096);
-    char utf8[8192];
-    WideCharToMultiByte(CP_UTF8, 0, wide, count, utf8, sizeof utf8, nullptr, nullptr);
-    return count > 0 ? utf8 : "";
-}
 
 using Names = std::vector<std::string>;
 
@@ -110,7 +95,7 @@ class UpdatePass : public testing::Test {
         const DWORD kinds[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN,
                                FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM,
                                FILE_ATTRIBUTE_NORMAL};
-        if (withMovieFolder)
+        if (withMovieFolder && !FileExists(install + "\\movie"))
             MakeFolder(install + "\\movie");
         size_t index = 0;
         for (const std::string &name : Listed()) {
@@ -171,6 +156,7 @@ class UpdatePass : public testing::Test {
         EXPECT_TRUE(SameTimes(TimesOf(path), installed[name].times));
         EXPECT_EQ(AttributesOf(path), installed[name].attributes);
         EXPECT_TRUE(SameBytes(Content(path), installed[name].bytes));
+        installed[name].times = TimesOf(path); // the read moved the access time
     }
 
     // What lies in the installation: nothing created, no temporary file left.
@@ -202,7 +188,54 @@ class UpdatePass : public testing::Test {
     std::map<std::string, Before> installed;
     std::map<std::string, std::string> carried;
     SetupEngine engine;
+    RecordingView recorder;
+
+    bool Run(const std::string *manifest = nullptr)
+    {
+        return engine.UpdateInstallation(recorder.view, manifest ? manifest->data() : nullptr,
+                                         manifest ? static_cast<DWORD>(manifest->size()) : 0);
+    }
+
+    // The pass refused with this one cause and said that nothing changed, which must be so.
+    void ExpectRefused(PassStop stop, const std::string &name)
+    {
+        EXPECT_FALSE(recorder.completed);
+        ASSERT_FALSE(recorder.stops.empty()) << "no stop told";
+        const PassReport &told = recorder.stops.back();
+        EXPECT_EQ(told.stop, stop);
+        EXPECT_EQ(recorder.stopNames.back(), name);
+        EXPECT_FALSE(told.question);
+        EXPECT_TRUE(told.unchanged);
+        ExpectNothingChanged();
+    }
+
+    void ExpectNothingChanged()
+    {
+        for (const auto &entry : installed)
+            ExpectUntouched(entry.first);
+        ExpectNothingElseInTheInstallation();
+    }
+
+    BoundEntry Bind(const std::string &name, int year)
+    {
+        return BoundEntry{name, carried[name], TimesAt(year).written};
+    }
 };
+
+// Holders released at a moment of the pass.
+struct Holders {
+    std::vector<HeldOpen *> held;
+    unsigned releaseAtPause;
+};
+
+void ReleaseAtPause(RecordingView &view, unsigned pause)
+{
+    Holders &holders = *static_cast<Holders *>(view.hookData);
+    if (pause == holders.releaseAtPause) {
+        for (HeldOpen *holder : holders.held)
+            holder->Release();
+    }
+}
 
 TEST_F(UpdatePass, OnlyGrdPacIsCopiedAndEveryOtherListedFileJustLosesItsProtection)
 {
@@ -212,8 +245,12 @@ TEST_F(UpdatePass, OnlyGrdPacIsCopiedAndEveryOtherListedFileJustLosesItsProtecti
     DeleteFileA((install + "\\debuglog.txt").c_str()); // listed, not installed: stays absent
     Carry("grd.pac", 5 * 65536 + 1234);
 
-    EXPECT_TRUE(engine.CopyUpdateFiles());
+    EXPECT_TRUE(Run());
 
+    EXPECT_TRUE(recorder.completed);
+    EXPECT_TRUE(recorder.stops.empty());
+    EXPECT_EQ(recorder.last.bytesDone, 5u * 65536 + 1234);
+    EXPECT_EQ(recorder.last.files, 1u);
     ExpectUpdated("grd.pac");
     for (const std::string &name : Listed()) {
         if (name != "grd.pac" && installed.count(name))
@@ -229,8 +266,9 @@ TEST_F(UpdatePass, GrdTwoInBothListsEndsTheSameAsOnce)
     InstallEveryListedFile(true);
     Carry("grd_2.pac", 70000);
 
-    EXPECT_TRUE(engine.CopyUpdateFiles());
+    EXPECT_TRUE(Run());
 
+    EXPECT_EQ(recorder.last.files, 1u) << "carried once";
     ExpectUpdated("grd_2.pac");
     for (const std::string &name : Listed()) {
         if (name != "grd_2.pac")
@@ -239,70 +277,40 @@ TEST_F(UpdatePass, GrdTwoInBothListsEndsTheSameAsOnce)
     ExpectNothingElseInTheInstallation();
 }
 
-TEST_F(UpdatePass, MissingUpdateFolderCopiesNothingButStillResetsAttributes)
+// Without its files the update is refused before anything, attributes included, changes;
+// run from the folder Explorer extracts a lone exe to, the report says so.
+TEST_F(UpdatePass, MissingOrEmptyUpdateFolderIsRefusedAndChangesNothing)
 {
     UseProductLists();
     InstallEveryListedFile(true);
 
-    EXPECT_TRUE(engine.CopyUpdateFiles());
+    EXPECT_FALSE(Run());
+    ExpectRefused(StopUpdateMissing, Product.productFolderName);
+    EXPECT_FALSE(recorder.stops.back().fromArchive);
 
-    for (const std::string &name : Listed())
-        ExpectKeptButOpened(name);
-    ExpectUntouched("save.dat");
-    ExpectNothingElseInTheInstallation();
+    std::string extracted = root / "Temp1_quillarin-update.zip";
+    MakeFolder(extracted);
+    MakeFolder(extracted + "\\" + Product.productFolderName);
+    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, extracted.c_str());
+    EXPECT_FALSE(Run());
+    ExpectRefused(StopUpdateMissing, Product.productFolderName);
+    EXPECT_TRUE(recorder.stops.back().fromArchive);
 }
 
-TEST_F(UpdatePass, EmptyUpdateFolderCopiesNothingButStillResetsAttributes)
-{
-    UseProductLists();
-    InstallEveryListedFile(false);
-    MakeFolder(update);
-
-    EXPECT_TRUE(engine.CopyUpdateFiles());
-
-    for (const std::string &name : Listed()) {
-        if (!IsMovie(name))
-            ExpectKeptButOpened(name);
-    }
-    ExpectNothingElseInTheInstallation();
-    EXPECT_FALSE(FileExists(install + "\\movie"));
-}
-
-TEST_F(UpdatePass, MovieWithoutAnInstalledMovieFolderStopsThePassThere)
+// Every file before it would fit, but the installation lacks the folder of a late one: the
+// pass stops before the first change.
+TEST_F(UpdatePass, MovieWithoutAnInstalledMovieFolderChangesNothing)
 {
     UseProductLists();
     InstallEveryListedFile(false);
     Carry("grd.pac", 2000);
     Carry("srp_2.pac", 3000);
     Carry("movie/eyecatch01.mpg", 70000);
-    Carry("srp_3.pac", 4000); // only in the extra list, after the stop
+    Carry("srp_3.pac", 4000);
 
-    EXPECT_FALSE(engine.CopyUpdateFiles());
+    EXPECT_FALSE(Run());
 
-    ExpectUpdated("grd.pac");
-    ExpectUpdated("srp_2.pac");
-    bool stopped = false;
-    for (const std::string &name : mainListed) {
-        if (name == "movie/eyecatch01.mpg")
-            stopped = true;
-        else if (!IsMovie(name) && name != "grd.pac" && name != "srp_2.pac")
-            ExpectKeptButOpened(name);
-    }
-    ASSERT_TRUE(stopped);
-    EXPECT_STREQ(engine.currentName, "movie/eyecatch01.mpg");
-    EXPECT_EQ(engine.ClassifyFailure(), FailureMissingFolder);
-    char text[2048];
-    engine.DescribeFailure(FailureMissingFolder, text, sizeof text);
-    // As listed but with the system's separator; the folder named; the two files before it.
-    EXPECT_TEXT_HAS(text, "movie\\eyecatch01.mpg を更新できませんでした。");
-    EXPECT_TEXT_HAS(text, "フォルダ「movie」がありません");
-    EXPECT_TEXT_HAS(text, "ここまでに 2 個のファイルを更新しました。");
-    // The extra list's own names are never reached: not even their attributes change.
-    for (const std::string &name : extraListed) {
-        if (std::find(mainListed.begin(), mainListed.end(), name) == mainListed.end())
-            ExpectUntouched(name);
-    }
-    ExpectNothingElseInTheInstallation();
+    ExpectRefused(StopFolderMissing, "movie/eyecatch01.mpg");
     EXPECT_FALSE(FileExists(install + "\\movie"));
 }
 
@@ -326,116 +334,211 @@ TEST_F(UpdatePass, ReadOnlyInstalledFileGetsTheNewContent)
         ASSERT_EQ(file, INVALID_HANDLE_VALUE) << "read-only is not enforced here";
     }
 
-    EXPECT_TRUE(engine.CopyUpdateFiles());
+    EXPECT_TRUE(Run());
 
     for (const char *name : protectedNames)
         ExpectUpdated(name);
     ExpectNothingElseInTheInstallation();
 }
 
-// A retry goes on from the file that failed, as often as the user asks.
-TEST_F(UpdatePass, FileInUseStopsThePassUntouchedAndARetryGoesOnFromIt)
+// A brief hold, as a virus scanner's, is waited out without a question; a long one is asked
+// about before anything changed, as often as the user says Retry, and Cancel changes nothing.
+TEST_F(UpdatePass, FileInUseIsWaitedForThenAskedAboutBeforeAnyChange)
 {
     UseProductLists();
     InstallEveryListedFile(true);
     Carry("grd.pac", 2000);
     Carry("vic.pac", 3000);
     Carry("se.pac", 4000);
-
     {
-        HeldOpen game(install + "\\vic.pac", GENERIC_READ, FILE_SHARE_READ);
-        EXPECT_FALSE(engine.CopyUpdateFiles());
-        EXPECT_STREQ(engine.currentName, "vic.pac");
-        // The probe must see the holder, whatever error the replacement met.
-        EXPECT_EQ(engine.ClassifyFailure(), FailureInUse) << "error " << engine.failureError;
+        HeldOpen scanner(install + "\\vic.pac", GENERIC_READ, FILE_SHARE_READ);
+        Holders holders{{&scanner}, 3};
+        recorder.hookData = &holders;
+        recorder.onPause = ReleaseAtPause;
+        EXPECT_TRUE(Run());
+        EXPECT_TRUE(recorder.stops.empty()) << "a brief hold was asked about";
+        EXPECT_EQ(recorder.pauses, 3u);
     }
-    // The updated files are looked at only at the end, since a read moves access times.
-    {
-        SCOPED_TRACE("vic.pac");
-        std::string path = install + "\\vic.pac";
-        EXPECT_TRUE(SameTimes(TimesOf(path), installed["vic.pac"].times));
-        EXPECT_TRUE(SameBytes(Content(path), installed["vic.pac"].bytes));
-    }
-    ExpectUntouched("se.pac");
-    ExpectNothingElseInTheInstallation();
-    EXPECT_EQ(engine.filesCopied, 1u);
-
-    {
-        // The new file itself still being written by the program that brought it.
-        HeldOpen download(update + "\\se.pac", GENERIC_WRITE, FILE_SHARE_READ);
-        EXPECT_FALSE(engine.CopyUpdateFiles());
-        EXPECT_STREQ(engine.currentName, "se.pac");
-        EXPECT_TRUE(engine.failedOnSource);
-        EXPECT_EQ(engine.ClassifyFailure(), FailureInUse) << "error " << engine.failureError;
-    }
-    EXPECT_EQ(engine.filesCopied, 2u);
-    EXPECT_TRUE(SameBytes(Content(install + "\\se.pac"), installed["se.pac"].bytes));
-
-    EXPECT_TRUE(engine.CopyUpdateFiles());
     for (const char *name : {"grd.pac", "vic.pac", "se.pac"})
         ExpectUpdated(name);
-    EXPECT_EQ(engine.filesCopied, 3u);
-    EXPECT_EQ(engine.bytesCopied, 9000u);
+
+    InstallEveryListedFile(true);
+    recorder.Reset();
+    recorder.answers = {true, false}; // Retry while still held, then Cancel
+    {
+        HeldOpen game(install + "\\se.pac", GENERIC_READ, FILE_SHARE_READ);
+        EXPECT_FALSE(Run());
+    }
+    ASSERT_EQ(recorder.stops.size(), 2u) << "after Cancel, nothing more to tell";
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(recorder.stops[i].stop, StopInUse);
+        EXPECT_TRUE(recorder.stops[i].question);
+        EXPECT_EQ(recorder.stopNames[i], "se.pac");
+    }
+    EXPECT_EQ(recorder.pauses, 18u) << "a Retry gets the same patience";
+    EXPECT_EQ(recorder.last.bytesDone, 0u) << "something was copied before the question";
+    ExpectNothingChanged();
+
+    // The new file itself still being written by the program that brought it.
+    recorder.Reset();
+    {
+        HeldOpen download(update + "\\vic.pac", GENERIC_WRITE, FILE_SHARE_READ);
+        EXPECT_FALSE(Run());
+    }
+    ASSERT_EQ(recorder.stops.size(), 1u);
+    EXPECT_EQ(recorder.stops[0].stop, StopInUse);
+    EXPECT_EQ(recorder.stopNames[0], "vic.pac");
+    ExpectNothingChanged();
+}
+
+// Held only once the files are staged: the files already replaced go back, with their
+// attributes, when the user says Cancel.
+TEST_F(UpdatePass, FileHeldAfterStagingIsCancelledAndEverythingGoesBack)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 2000);
+    Carry("vic.pac", 300000);
+    Carry("se.pac", 4000);
+    std::string se = install + "\\se.pac";
+    static HeldOpen *late;
+    late = nullptr;
+    recorder.hookData = &se;
+    recorder.onProgress = [](RecordingView &view, const PassProgress &progress) {
+        if (late == nullptr && strcmp(progress.name, "se.pac") == 0)
+            late = new HeldOpen(*static_cast<std::string *>(view.hookData), GENERIC_READ,
+                                FILE_SHARE_READ);
+    };
+
+    EXPECT_FALSE(Run());
+    ASSERT_NE(late, nullptr);
+    delete late;
+
+    ASSERT_EQ(recorder.stops.size(), 1u);
+    EXPECT_EQ(recorder.stops[0].stop, StopInUse);
+    EXPECT_EQ(recorder.stopNames[0], "se.pac");
+    EXPECT_EQ(recorder.pauses, 9u);
+    ExpectNothingChanged();
+}
+
+// A bound update installs exactly its list, with the list's write times, whatever lies
+// beside it and whatever times the unpacking gave its files.
+TEST_F(UpdatePass, BoundUpdateInstallsExactlyItsListWithItsTimes)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 70000);
+    Carry("movie/eyecatch01.mpg", 3);
+    Carry("srp_6.pac", 65536);
+    Carry("vic.pac", 5000); // listed and beside the exe, but not bound
+    std::string manifest = BoundManifestBytes(
+        {Bind("grd.pac", 2030), Bind("movie/eyecatch01.mpg", 2031), Bind("srp_6.pac", 2032)});
+
+    EXPECT_TRUE(Run(&manifest));
+
+    EXPECT_TRUE(recorder.completed);
+    EXPECT_EQ(recorder.last.files, 3u);
+    int year = 2030;
+    for (const char *name : {"grd.pac", "movie/eyecatch01.mpg", "srp_6.pac"}) {
+        SCOPED_TRACE(name);
+        std::string path = install + "\\" + name;
+        FileTimes set = TimesAt(year++);
+        FileTimes got = TimesOf(path);
+        EXPECT_EQ(CompareFileTime(&got.written, &set.written), 0);
+        EXPECT_TRUE(SameBytes(Content(path), carried[name]));
+    }
+    ExpectKeptButOpened("vic.pac");
     ExpectNothingElseInTheInstallation();
 }
 
-// What each kind of failure tells the user, from the error the failing step left.
-TEST_F(UpdatePass, FailuresAreToldApartByWhatTheUserCanDo)
+// A file missing, cut short or altered, late in the order: nothing changes, earlier files
+// included, and nothing of the pass is left behind.
+TEST_F(UpdatePass, BoundUpdateWithAMissingOrDamagedFileChangesNothing)
 {
     UseProductLists();
-    Install("grd.pac", FILE_ATTRIBUTE_NORMAL);
-    engine.ComposePaths("grd.pac");
-    engine.filesCopied = 7;
-    char text[2048];
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 70000);
+    Carry("vic.pac", 2000);
+    Carry("srp_6.pac", 200000);
+    std::string manifest =
+        BoundManifestBytes({Bind("grd.pac", 2030), Bind("vic.pac", 2030), Bind("srp_6.pac", 2030)});
+    std::string late = update + "\\srp_6.pac";
 
-    // Refused, and nobody holds the file: the rights are missing. Held by another program,
-    // even one that shares it with everybody: the same refusal means the file is in use.
-    engine.failureError = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(engine.ClassifyFailure(), FailureAccessDenied);
-    engine.DescribeFailure(FailureAccessDenied, text, sizeof text);
-    EXPECT_TEXT_HAS(text, "管理者として実行");
-    {
-        HeldOpen game(install + "\\grd.pac", GENERIC_READ,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-        EXPECT_EQ(engine.ClassifyFailure(), FailureInUse);
+    DeleteFileA(late.c_str());
+    EXPECT_FALSE(Run(&manifest));
+    ExpectRefused(StopFileMissing, "srp_6.pac");
+
+    WriteFileBytes(late, carried["srp_6.pac"].substr(0, 199999));
+    EXPECT_FALSE(Run(&manifest));
+    ExpectRefused(StopFileMissing, "srp_6.pac");
+
+    std::string altered = carried["srp_6.pac"];
+    altered[150000] ^= 1;
+    WriteFileBytes(late, altered);
+    EXPECT_FALSE(Run(&manifest));
+    ExpectRefused(StopFileDamaged, "srp_6.pac");
+}
+
+// A bound list that cannot be read whole refuses the update: it never falls back to
+// installing whatever the plain lists find.
+TEST_F(UpdatePass, BoundListThatCannotBeReadWholeIsRefused)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 1000);
+    Carry("vic.pac", 1000);
+    const std::string good = BoundManifestBytes({Bind("grd.pac", 2030), Bind("vic.pac", 2030)});
+    std::vector<std::pair<const char *, std::string>> broken;
+    broken.emplace_back("empty", "");
+    broken.emplace_back("other magic", "QUPDMAN2" + good.substr(8));
+    broken.emplace_back("one byte short", good.substr(0, good.size() - 1));
+    broken.emplace_back("one byte more", good + '\0');
+    std::string entrySize = good;
+    entrySize[12] = static_cast<char>(175);
+    broken.emplace_back("entry size", entrySize);
+    broken.emplace_back("no entries", BoundManifestBytes({}));
+    std::string unended = good;
+    unended.replace(16, 128, std::string(128, 'a'));
+    broken.emplace_back("name without its end", unended);
+    std::string trailing = good;
+    trailing[16 + 100] = 'x';
+    broken.emplace_back("bytes after a name", trailing);
+    broken.emplace_back("a name twice",
+                        BoundManifestBytes({Bind("grd.pac", 2030), Bind("grd.pac", 2030)}));
+    broken.emplace_back("an unlisted name",
+                        BoundManifestBytes({Bind("grd.pac", 2030), {"..\\save.dat", "x", {}}}));
+    for (const auto &manifest : broken) {
+        SCOPED_TRACE(manifest.first);
+        recorder.Reset();
+        EXPECT_FALSE(Run(&manifest.second));
+        ExpectRefused(StopManifestDamaged, "");
     }
-    engine.failureError = ERROR_SHARING_VIOLATION;
-    EXPECT_EQ(engine.ClassifyFailure(), FailureInUse);
-    engine.DescribeFailure(FailureInUse, text, sizeof text);
-    EXPECT_TEXT_HAS(text, "grd.pac を更新できませんでした。");
-    EXPECT_TEXT_HAS(text, "プログラムを終了してから［再試行］");
-    EXPECT_TEXT_HAS(text, "ここまでに 7 個のファイルを更新しました。");
+}
 
-    engine.failureError = ERROR_DISK_FULL;
-    EXPECT_EQ(engine.ClassifyFailure(), FailureDiskFull);
-    engine.DescribeFailure(FailureDiskFull, text, sizeof text);
-    EXPECT_TEXT_HAS(text, "空き容量が足りません");
-    EXPECT_TEXT_HAS(text, install.c_str());
+// What a pass ended part-way left (its staged and its aside files) is cleared before the
+// next pass changes anything; an installed file found only aside is put back.
+TEST_F(UpdatePass, LeftoversOfAnEndedPassAreRemovedFirst)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 70000);
+    WriteFileBytes(install + "\\grd.pac.qupdate-new", "torn");
+    WriteFileBytes(install + "\\vic.pac.qupdate-new", "torn");
+    WriteFileBytes(install + "\\movie\\eyecatch01.mpg.qupdate-old", "old");
+    std::string se = install + "\\se.pac";
+    ASSERT_TRUE(MoveFileA(se.c_str(), (se + ".qupdate-old").c_str()));
 
-    engine.failureError = ERROR_INVALID_NAME;
-    EXPECT_EQ(engine.ClassifyFailure(), FailureOther);
-    engine.DescribeFailure(FailureOther, text, sizeof text);
-    EXPECT_TEXT_HAS(text, "エラー コード 123 ");
-    EXPECT_TEXT_HAS(text, "アップデートを中止しました。");
+    EXPECT_TRUE(Run());
 
-    // Whatever the error, a folder the installation lacks is what the user must hear about.
-    engine.ComposePaths("movie/eyecatch01.mpg");
-    engine.failureError = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(engine.ClassifyFailure(), FailureMissingFolder);
-
-    char number[32];
-    for (auto expected :
-         {std::make_pair(0ull, "0"), std::make_pair(999ull, "999"),
-          std::make_pair(1024ull, "1,024"), std::make_pair(4294967296ull, "4,294,967,296")}) {
-        FormatGrouped(number, expected.first);
-        EXPECT_STREQ(number, expected.second);
-    }
+    ExpectUpdated("grd.pac");
+    EXPECT_TRUE(SameBytes(Content(se), installed["se.pac"].bytes));
+    ExpectNothingElseInTheInstallation();
 }
 
 TEST_F(UpdatePass, FoldersAndNamesWithABackslashTrailByte)
 {
     // 表 is 95 5C and ソ is 83 5C in CP932: a byte-wise search for the last separator would
-    // put the temporary file into a folder that does not exist.
+    // put the staged file into a folder that does not exist.
     tool = root / "ツール表";
     update = tool + "\\" + Product.productFolderName;
     install = root / "表示\\ソフト";
@@ -451,12 +554,23 @@ TEST_F(UpdatePass, FoldersAndNamesWithABackslashTrailByte)
         Carry(name, 70000);
     }
 
-    EXPECT_TRUE(engine.CopyUpdateFiles());
+    EXPECT_TRUE(Run());
 
     for (const char *name : {"ソフト表.pac", "movie/表紙.mpg", "grd.pac"})
         ExpectUpdated(name);
     ExpectNothingElseInTheInstallation();
     EXPECT_EQ(FolderNames(root / "表示"), (Names{"ソフト"}));
+}
+
+TEST(FormatGrouped, DigitsInThrees)
+{
+    char number[32];
+    for (auto expected :
+         {std::make_pair(0ull, "0"), std::make_pair(999ull, "999"),
+          std::make_pair(1024ull, "1,024"), std::make_pair(4294967296ull, "4,294,967,296")}) {
+        FormatGrouped(number, expected.first);
+        EXPECT_STREQ(number, expected.second);
+    }
 }
 
 } // namespace

@@ -1,17 +1,21 @@
-// One file copied through the 64 KiB buffer into a temporary file beside the destination,
-// which replaces the destination only once it is known to be whole.
+// One file copied through the 64 KiB buffer into a staged file of the pass, checked as it
+// goes: its size, and for a bound update its SHA-256, on the bytes the copy itself moved.
 #include "../../engine/setup_engine.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 using Names = std::vector<std::string>;
 
 class VerifiedCopy : public testing::Test {
   protected:
-    bool Copy(const std::string &destination, const std::string &source)
+    bool Copy(const std::string &destination, const std::string &source,
+              const BoundFile *bound = nullptr)
     {
-        bool copied = engine.CopyVerified(destination.c_str(), source.c_str());
+        check = CopyCheck();
+        check.bound = bound;
+        bool copied = engine.CopyVerified(destination.c_str(), source.c_str(), check);
         EXPECT_EQ(engine.sourceStream, nullptr);
         EXPECT_EQ(engine.destinationStream, nullptr);
         return copied;
@@ -28,6 +32,7 @@ class VerifiedCopy : public testing::Test {
     std::string source = folder / "new.pac";
     std::string destination = folder / "grd.pac";
     SetupEngine engine;
+    CopyCheck check;
 };
 
 TEST_F(VerifiedCopy, EverySizeArrivesByteForByte)
@@ -41,22 +46,6 @@ TEST_F(VerifiedCopy, EverySizeArrivesByteForByte)
         DeleteFileA(destination.c_str());
         EXPECT_TRUE(Copy(destination, source));
         EXPECT_TRUE(SameBytes(Content(destination), bytes));
-        EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
-    }
-}
-
-TEST_F(VerifiedCopy, InstalledFileIsReplacedByExactlyTheNewContent)
-{
-    // Shorter than the old file: no old tail may survive; longer: nothing may be cut off.
-    const size_t sizes[] = {0, 70000, 300000};
-    for (size_t size : sizes) {
-        SCOPED_TRACE(size);
-        WriteFileBytes(destination, PatternBytes(200000, 3));
-        std::string bytes = PatternBytes(size, 11);
-        WriteFileBytes(source, bytes);
-        EXPECT_TRUE(Copy(destination, source));
-        EXPECT_TRUE(SameBytes(Content(destination), bytes));
-        EXPECT_TRUE(SameBytes(Content(source), bytes));
         EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
     }
 }
@@ -79,24 +68,6 @@ TEST_F(VerifiedCopy, MissingDestinationFolderFailsAndCreatesNothing)
     EXPECT_FALSE(Copy(folder / "movie/eyecatch01.mpg", source));
     EXPECT_FALSE(Copy(folder / "movie\\eyecatch01.mpg", source));
     EXPECT_EQ(FolderNames(folder.path()), (Names{"new.pac"}));
-}
-
-TEST_F(VerifiedCopy, DestinationInUseIsLeftAsItWasWithNoTemporaryFile)
-{
-    // A running game holding its data: however it shares the file, it does not let it be
-    // deleted, so it cannot be replaced either.
-    const DWORD shares[] = {0, FILE_SHARE_READ, FILE_SHARE_READ | FILE_SHARE_WRITE};
-    std::string old = PatternBytes(150000, 8);
-    WriteFileBytes(destination, old);
-    WriteFileBytes(source, PatternBytes(100000, 9));
-    for (DWORD share : shares) {
-        SCOPED_TRACE(share);
-        HeldOpen game(destination, GENERIC_READ, share);
-        EXPECT_FALSE(Copy(destination, source));
-        game.Release();
-        EXPECT_TRUE(SameBytes(Content(destination), old));
-        EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
-    }
 }
 
 TEST_F(VerifiedCopy, SourceStillBeingWrittenIsNotCopied)
@@ -128,23 +99,57 @@ TEST_F(VerifiedCopy, SourceThatAnotherProgramIsReadingIsCopied)
     EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
 }
 
-TEST_F(VerifiedCopy, AnySizeDifferenceFailsAndKeepsTheInstalledFile)
+TEST_F(VerifiedCopy, AnySizeDifferenceFailsAndLeavesNothing)
 {
     // Files whose stated size is not what reading them yields: /proc states 0 bytes and
     // gives more, /sys states 4096 and gives a few. Both copies come out with the bytes read,
     // so the sizes differ each time, by far less than one block.
     const char *sources[] = {"Z:\\proc\\version", "Z:\\sys\\devices\\system\\cpu\\online"};
-    std::string old = PatternBytes(3000, 1);
-    WriteFileBytes(destination, old);
     int tried = 0;
     for (const char *odd : sources) {
         SCOPED_TRACE(odd);
         if (!FileExists(odd))
             continue;
         ++tried;
+        DeleteFileA(destination.c_str());
         EXPECT_FALSE(Copy(destination, odd));
-        EXPECT_TRUE(SameBytes(Content(destination), old));
-        EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac"}));
+        EXPECT_FALSE(check.damaged) << "only a bound file is damaged";
+        EXPECT_EQ(FolderNames(folder.path()), Names{});
     }
     ASSERT_GT(tried, 0) << "no file with a misleading size to copy from";
+}
+
+// The digest is SHA-256 itself (a published test vector), and a bound file whose bytes or
+// size differ is damaged and leaves no staged file.
+TEST_F(VerifiedCopy, BoundFileMustHaveItsDigestAndSize)
+{
+    const unsigned char abc[] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                                 0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                                 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+    BoundFile bound = {};
+    bound.size = 3;
+    bound.written = TimesAt(2031).written;
+    memcpy(bound.digest, abc, sizeof abc);
+    WriteFileBytes(source, "abc");
+    EXPECT_TRUE(Copy(destination, source, &bound));
+    EXPECT_EQ(Content(destination), "abc");
+    FileTimes times = TimesOf(destination);
+    EXPECT_EQ(CompareFileTime(&times.written, &bound.written), 0);
+
+    for (const char *other : {"abd", "abcd", "ab"}) {
+        SCOPED_TRACE(other);
+        WriteFileBytes(source, other);
+        DeleteFileA(destination.c_str());
+        EXPECT_FALSE(Copy(destination, source, &bound));
+        EXPECT_TRUE(check.damaged);
+        EXPECT_FALSE(FileExists(destination));
+    }
+
+    // Across blocks: the digest of a large file as the system computes it in one go.
+    std::string large = PatternBytes(3 * 65536 + 17, 5);
+    WriteFileBytes(source, large);
+    bound.size = large.size();
+    memcpy(bound.digest, Sha256Of(large).data(), 32);
+    EXPECT_TRUE(Copy(destination, source, &bound));
+    EXPECT_TRUE(SameBytes(Content(destination), large));
 }

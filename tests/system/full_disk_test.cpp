@@ -49,7 +49,10 @@ TEST_F(FullDisk, CopyFailsAndTheInstalledFileStaysByteForByte)
     std::string source = elsewhere / "grd.pac";
     WriteFileBytes(source, TooBigForTheDisk());
 
-    EXPECT_FALSE(engine.CopyVerified(destination.c_str(), source.c_str()));
+    std::string staged = destination + ".qupdate-new";
+    CopyCheck check = {};
+    EXPECT_FALSE(engine.CopyVerified(staged.c_str(), source.c_str(), check));
+    EXPECT_EQ(check.error, static_cast<DWORD>(ERROR_DISK_FULL));
 
     EXPECT_TRUE(SameBytes(Content(destination), old));
     EXPECT_EQ(FolderNames(install), (Names{"grd.pac"}));
@@ -57,7 +60,8 @@ TEST_F(FullDisk, CopyFailsAndTheInstalledFileStaysByteForByte)
     EXPECT_EQ(engine.destinationStream, nullptr);
 }
 
-TEST_F(FullDisk, UpdatePassStopsAtTheFileThatDoesNotFit)
+// Known before the first change: the pass names how much room it lacks and changes nothing.
+TEST_F(FullDisk, UpdatePassThatCannotFitChangesNothing)
 {
     const char *mainNames[] = {"grd.pac", "vic.pac", "se.pac", nullptr};
     const char *extraNames[] = {nullptr};
@@ -72,18 +76,23 @@ TEST_F(FullDisk, UpdatePassStopsAtTheFileThatDoesNotFit)
         if (name != nullptr)
             WriteFileBytes(install + "\\" + name, PatternBytes(50000, name[0]));
     }
-    std::string grd = PatternBytes(60000, 9);
-    WriteFileBytes(update + "\\grd.pac", grd);
-    std::string oldVic = PatternBytes(50000, 'v');
+    WriteFileBytes(update + "\\grd.pac", PatternBytes(60000, 9));
     WriteFileBytes(update + "\\vic.pac", TooBigForTheDisk());
     WriteFileBytes(update + "\\se.pac", PatternBytes(1000, 8));
+    RecordingView recorder;
 
-    EXPECT_FALSE(engine.CopyUpdateFiles());
-    EXPECT_STREQ(engine.currentName, "vic.pac");
-    EXPECT_EQ(engine.ClassifyFailure(), FailureDiskFull) << "error " << engine.failureError;
+    EXPECT_FALSE(engine.UpdateInstallation(recorder.view, nullptr, 0));
 
-    EXPECT_TRUE(SameBytes(Content(install + "\\grd.pac"), grd));
-    EXPECT_TRUE(SameBytes(Content(install + "\\vic.pac"), oldVic));
-    EXPECT_TRUE(SameBytes(Content(install + "\\se.pac"), PatternBytes(50000, 's')));
+    ASSERT_EQ(recorder.stops.size(), 1u);
+    const PassReport &told = recorder.stops[0];
+    EXPECT_EQ(told.stop, StopDiskFull);
+    EXPECT_GT(told.bytesNeeded, told.bytesFree);
+    EXPECT_TRUE(told.unchanged);
+    EXPECT_EQ(recorder.last.bytesDone, 0u) << "copied before the check";
+    for (const char *name : mainNames) {
+        if (name != nullptr) {
+            EXPECT_TRUE(SameBytes(Content(install + "\\" + name), PatternBytes(50000, name[0])));
+        }
+    }
     EXPECT_EQ(FolderNames(install), (Names{"grd.pac", "se.pac", "vic.pac"}));
 }
