@@ -1027,20 +1027,41 @@ TEST(Screenshots, DialogRefusalAndCompletion)
         EXPECT_TRUE(run.WaitForExit(code));
     }
     {
-        // Three larger files go first, then the pass meets one in use: the prompt shows how
-        // far it came, and the question is moved below the dialog so that both are seen.
+        // A pass under way: the prompt shows how far it came.
         UpdaterFolder folder;
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
         std::vector<std::string> names{Product.productExecutableName};
         while (names.size() < 5 && !PlainMainName(names).empty())
             names.push_back(PlainMainName(names));
-        ASSERT_EQ(names.size(), 5u);
         for (size_t i = 0; i < names.size(); ++i) {
-            folder.Carry(names[i], PatternBytes((i < 3 ? 40u : 30u) * 1024 * 1024, 70), NewTimes);
+            folder.Carry(names[i], PatternBytes(64u * 1024 * 1024 + i, 70), NewTimes);
             folder.Install(names[i], "old", OldTimes);
         }
-        HeldOpen game(folder.Installed(names[3]), GENERIC_READ, 0);
+        UpdaterRun run(folder.exe);
+        HWND dialog = run.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        DWORD start = GetTickCount();
+        while (ItemTextOf(dialog, 1009).find(" / ") == std::string::npos &&
+               GetTickCount() - start < WindowTimeout)
+            Pause(5);
+        RequestScreenshot("progress", {dialog});
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr);
+        run.DismissMessageBox(box);
+        DWORD code = 0;
+        EXPECT_TRUE(run.WaitForExit(code));
+    }
+    {
+        // A file the game holds: the question, moved below the dialog so that both are seen.
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        const std::string name = Product.productExecutableName;
+        folder.Carry(name, "new", NewTimes);
+        folder.Install(name, "old", OldTimes);
+        HeldOpen game(folder.Installed(name), GENERIC_READ, 0);
         UpdaterRun run(folder.exe);
         HWND dialog = run.WaitForDialog();
         ASSERT_NE(dialog, nullptr);
@@ -1053,9 +1074,36 @@ TEST(Screenshots, DialogRefusalAndCompletion)
         int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
         SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
                      SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-        RequestScreenshot("progress", {dialog});
         RequestScreenshot("in-use", {dialog, box});
         PressBoxButton(box, IDCANCEL);
+        DWORD code = 0;
+        EXPECT_TRUE(run.WaitForExit(code));
+    }
+    {
+        // Run from inside its zip: extracted alone, without its files.
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        TemporaryFolder temporary;
+        const std::string extracted = temporary / "Temp1_quillarin-update.zip";
+        MakeFolder(extracted);
+        const std::string exe =
+            extracted + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
+        ASSERT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE));
+        UpdaterRun run(exe);
+        HWND dialog = run.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr);
+        RECT dialogFrame, boxFrame;
+        GetWindowRect(dialog, &dialogFrame);
+        GetWindowRect(box, &boxFrame);
+        int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
+        SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        RequestScreenshot("incomplete", {dialog, box});
+        run.DismissMessageBox(box);
         DWORD code = 0;
         EXPECT_TRUE(run.WaitForExit(code));
     }

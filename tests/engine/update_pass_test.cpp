@@ -297,6 +297,24 @@ TEST_F(UpdatePass, MissingOrEmptyUpdateFolderIsRefusedAndChangesNothing)
     EXPECT_TRUE(recorder.stops.back().fromArchive);
 }
 
+// Under a code page without the folder's characters, the ANSI path holds "?" instead: told as
+// such, not as a missing update or installation.
+TEST_F(UpdatePass, FolderNamesTheCodePageCannotHoldAreToldAsSuch)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 1000);
+    std::string tool = engine.sourceFolder;
+    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, (root / "??").c_str());
+    EXPECT_FALSE(Run());
+    ExpectRefused(StopToolPathUnreadable, "");
+
+    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, tool.c_str());
+    CopyBounded(engine.installFolder, sizeof engine.installFolder, (root / "?????").c_str());
+    EXPECT_FALSE(Run());
+    ExpectRefused(StopInstallPathUnreadable, "");
+}
+
 // Every file before it would fit, but the installation lacks the folder of a late one: the
 // pass stops before the first change.
 TEST_F(UpdatePass, MovieWithoutAnInstalledMovieFolderChangesNothing)
