@@ -319,6 +319,8 @@ struct UpdatePass {
     {
         Compose(item.name);
         progress.name = item.name;
+        // Named while a hold on it is waited out, before any of its bytes moved.
+        view.progress(view.context, progress);
         ULONGLONG before = progress.bytesDone;
         CopyCheck check = {};
         check.bound = item.bound;

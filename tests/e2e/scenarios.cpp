@@ -1027,29 +1027,32 @@ TEST(Screenshots, DialogRefusalAndCompletion)
         EXPECT_TRUE(run.WaitForExit(code));
     }
     {
-        // A pass under way: the prompt shows how far it came.
+        // A pass under way: the prompt shows how far it came. The fourth new file is still
+        // being written by the program that brought it, so the pass waits there for a while.
         UpdaterFolder folder;
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
         std::vector<std::string> names{Product.productExecutableName};
         while (names.size() < 5 && !PlainMainName(names).empty())
             names.push_back(PlainMainName(names));
+        ASSERT_EQ(names.size(), 5u);
         for (size_t i = 0; i < names.size(); ++i) {
-            folder.Carry(names[i], PatternBytes(64u * 1024 * 1024 + i, 70), NewTimes);
+            folder.Carry(names[i], PatternBytes(40u * 1024 * 1024 + i, 70), NewTimes);
             folder.Install(names[i], "old", OldTimes);
         }
+        HeldOpen download(folder.updates + "\\" + names[3], GENERIC_WRITE, FILE_SHARE_READ);
         UpdaterRun run(folder.exe);
         HWND dialog = run.WaitForDialog();
         ASSERT_NE(dialog, nullptr);
         ClickButton(dialog, 1008);
         DWORD start = GetTickCount();
-        while (ItemTextOf(dialog, 1009).find(" / ") == std::string::npos &&
+        while (ItemTextOf(dialog, 1009).find("\n4 / ") == std::string::npos &&
                GetTickCount() - start < WindowTimeout)
             Pause(5);
         RequestScreenshot("progress", {dialog});
         HWND box = run.WaitForMessageBox(dialog);
         ASSERT_NE(box, nullptr);
-        run.DismissMessageBox(box);
+        PressBoxButton(box, IDCANCEL);
         DWORD code = 0;
         EXPECT_TRUE(run.WaitForExit(code));
     }
