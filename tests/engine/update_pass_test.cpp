@@ -359,6 +359,30 @@ TEST_F(UpdatePass, ReadOnlyInstalledFileGetsTheNewContent)
     ExpectNothingElseInTheInstallation();
 }
 
+// An installation the user cannot write (Program Files without elevation, with file
+// virtualization off): told as a lack of rights, before anything changed.
+TEST_F(UpdatePass, ReadOnlyInstallFolderIsToldBeforeAnyChange)
+{
+    const char *protectedInstallation = getenv("UPDATER_TEST_PROTECTED_INSTALLATION");
+    if (protectedInstallation == nullptr)
+        GTEST_SKIP() << "run through tests/system/unprivileged-user";
+    UseProductLists();
+    Carry("grd.pac", 70000);
+    Carry("vic.pac", 1000);
+    CopyBounded(engine.installFolder, sizeof engine.installFolder, protectedInstallation);
+
+    EXPECT_FALSE(Run());
+
+    ASSERT_EQ(recorder.stops.size(), 1u);
+    EXPECT_EQ(recorder.stops[0].stop, StopAccessDenied);
+    EXPECT_EQ(recorder.stopNames[0], "grd.pac");
+    EXPECT_TRUE(recorder.stops[0].unchanged);
+    EXPECT_EQ(recorder.pauses, 9u) << "waited out as a hold first";
+    std::string installation = protectedInstallation;
+    EXPECT_EQ(Content(installation + "\\grd.pac"), "old");
+    EXPECT_EQ(FolderNames(installation), (Names{"grd.pac"}));
+}
+
 // A brief hold, as a virus scanner's, is waited out without a question; a long one is asked
 // about before anything changed, as often as the user says Retry, and Cancel changes nothing.
 TEST_F(UpdatePass, FileInUseIsWaitedForThenAskedAboutBeforeAnyChange)
