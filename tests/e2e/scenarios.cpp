@@ -189,6 +189,28 @@ bool PressBoxButton(HWND box, int id)
     return !IsWindow(box) || !IsWindowVisible(box);
 }
 
+// The exe alone in the folder Explorer extracts it to when it is run from inside its zip.
+std::string ExtractedAlone(const TemporaryFolder &temporary)
+{
+    const std::string extracted = temporary / "Temp1_quillarin-update.zip";
+    MakeFolder(extracted);
+    const std::string exe = extracted + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
+    EXPECT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE));
+    return exe;
+}
+
+// A message box moved below the dialog, so that a picture shows both.
+void ShootBelowTheDialog(const char *name, HWND dialog, HWND box)
+{
+    RECT dialogFrame, boxFrame;
+    GetWindowRect(dialog, &dialogFrame);
+    GetWindowRect(box, &boxFrame);
+    int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
+    SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RequestScreenshot(name, {dialog, box});
+}
+
 // The message of a stopped pass: its own caption, owned by the dialog, the file as listed
 // with the system's separator. A file in use offers Retry (the default) and Cancel, which
 // leaves the installation as it was; every other stop only OK, and says that nothing changed.
@@ -700,10 +722,7 @@ TEST_F(EndToEnd, RunFromInsideTheArchiveIsRefusedAndChangesNothing)
     folder.Install(exeName, "old executable", OldTimes);
     ASSERT_TRUE(SetFileAttributesA(folder.Installed(exeName).c_str(), FILE_ATTRIBUTE_READONLY));
     TemporaryFolder temporary;
-    const std::string extracted = temporary / "Temp1_update.zip";
-    MakeFolder(extracted);
-    const std::string exe = extracted + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
-    ASSERT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE));
+    const std::string exe = ExtractedAlone(temporary);
 
     UpdaterRun run(exe);
     HWND dialog = StartAndFindDialog(run);
@@ -1071,13 +1090,7 @@ TEST(Screenshots, DialogRefusalAndCompletion)
         ClickButton(dialog, 1008);
         HWND box = run.WaitForMessageBox(dialog);
         ASSERT_NE(box, nullptr);
-        RECT dialogFrame, boxFrame;
-        GetWindowRect(dialog, &dialogFrame);
-        GetWindowRect(box, &boxFrame);
-        int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
-        SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
-                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-        RequestScreenshot("in-use", {dialog, box});
+        ShootBelowTheDialog("in-use", dialog, box);
         PressBoxButton(box, IDCANCEL);
         DWORD code = 0;
         EXPECT_TRUE(run.WaitForExit(code));
@@ -1088,24 +1101,14 @@ TEST(Screenshots, DialogRefusalAndCompletion)
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
         TemporaryFolder temporary;
-        const std::string extracted = temporary / "Temp1_quillarin-update.zip";
-        MakeFolder(extracted);
-        const std::string exe =
-            extracted + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
-        ASSERT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE));
+        const std::string exe = ExtractedAlone(temporary);
         UpdaterRun run(exe);
         HWND dialog = run.WaitForDialog();
         ASSERT_NE(dialog, nullptr);
         ClickButton(dialog, 1008);
         HWND box = run.WaitForMessageBox(dialog);
         ASSERT_NE(box, nullptr);
-        RECT dialogFrame, boxFrame;
-        GetWindowRect(dialog, &dialogFrame);
-        GetWindowRect(box, &boxFrame);
-        int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
-        SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
-                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-        RequestScreenshot("incomplete", {dialog, box});
+        ShootBelowTheDialog("incomplete", dialog, box);
         run.DismissMessageBox(box);
         DWORD code = 0;
         EXPECT_TRUE(run.WaitForExit(code));
