@@ -1069,11 +1069,7 @@ TEST(Screenshots, DialogRefusalAndCompletion)
                GetTickCount() - start < WindowTimeout)
             Pause(5);
         RequestScreenshot("progress", {dialog});
-        HWND box = run.WaitForMessageBox(dialog);
-        ASSERT_NE(box, nullptr);
-        PressBoxButton(box, IDCANCEL);
-        DWORD code = 0;
-        EXPECT_TRUE(run.WaitForExit(code));
+        run.Kill(); // rather than wait for the question about the held file
     }
     {
         // A file the game holds: the question, moved below the dialog so that both are seen.
