@@ -78,6 +78,8 @@ void Pause(void *context, DWORD milliseconds)
     DialogView &view = *static_cast<DialogView *>(context);
     DWORD start = GetTickCount();
     for (;;) {
+        if (GetTickCount() - view.lastDrawn >= ProgressInterval)
+            Draw(view);
         TakeMessages(view);
         DWORD waited = GetTickCount() - start;
         if (waited >= milliseconds)

@@ -64,6 +64,18 @@ static void DescribeCause(const PassReport &report, const char *name, const char
                   "インストールし直してから、もう一度アップデートしてください。",
                   installFolder);
         break;
+    case StopToolPathUnreadable:
+        wsprintfA(text, "このツールのフォルダ名に、この Windows の言語で扱えない文字が含まれて"
+                        "います。\nダウンロードした圧縮ファイルを英数字だけの名前のフォルダ（例: "
+                        "C:\\Update）に展開し、そこにあるこのツールを実行してください。");
+        break;
+    case StopInstallPathUnreadable:
+        wsprintfA(
+            text,
+            "インストール先のフォルダ名に、この Windows の言語で扱えない文字が含まれて"
+            "います。\nコントロール パネルの［地域］で［Unicode 対応ではないプログラムの言語］"
+            "を日本語にしてから、もう一度アップデートしてください。");
+        break;
     case StopFolderMissing:
         wsprintfA(text,
                   "%s を更新できませんでした。\nインストール先にフォルダ「%s」がありません。\n"

@@ -236,6 +236,8 @@ struct UpdatePass {
     // a plain one at least one listed file in its folder.
     bool CheckUpdatePresent()
     {
+        if (strchr(engine.sourceFolder, '?') != nullptr)
+            return Stop(StopToolPathUnreadable, nullptr, ERROR_INVALID_NAME);
         report.fromArchive = ExtractedAlone(engine.sourceFolder);
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
@@ -262,6 +264,8 @@ struct UpdatePass {
 
     bool CheckInstallation()
     {
+        if (strchr(engine.installFolder, '?') != nullptr)
+            return Stop(StopInstallPathUnreadable, nullptr, ERROR_INVALID_NAME);
         if (!IsFolder(engine.installFolder))
             return Stop(StopInstallMissing, nullptr, ERROR_PATH_NOT_FOUND);
         ULONGLONG needed = 0;
@@ -315,6 +319,8 @@ struct UpdatePass {
     {
         Compose(item.name);
         progress.name = item.name;
+        // Named while a hold on it is waited out, before any of its bytes moved.
+        view.progress(view.context, progress);
         ULONGLONG before = progress.bytesDone;
         CopyCheck check = {};
         check.bound = item.bound;

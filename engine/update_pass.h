@@ -12,8 +12,12 @@ enum PassStop : unsigned {
     StopFileDamaged,     // its bytes are not the ones the publisher packed
     StopManifestDamaged, // the tool's own list of the update cannot be read whole
     StopInstallMissing,  // the install folder of the record is not there
-    StopFolderMissing,   // the installation lacks the folder of a carried file
-    StopInUse,           // another program holds the file
+    // A folder name that the system's code page cannot hold: the ANSI path has a "?" where
+    // the character was, and names some other folder or none.
+    StopToolPathUnreadable,
+    StopInstallPathUnreadable,
+    StopFolderMissing, // the installation lacks the folder of a carried file
+    StopInUse,         // another program holds the file
     StopDiskFull,
     StopAccessDenied,
     StopOther,

@@ -189,6 +189,28 @@ bool PressBoxButton(HWND box, int id)
     return !IsWindow(box) || !IsWindowVisible(box);
 }
 
+// The exe alone in the folder Explorer extracts it to when it is run from inside its zip.
+std::string ExtractedAlone(const TemporaryFolder &temporary)
+{
+    const std::string extracted = temporary / "Temp1_quillarin-update.zip";
+    MakeFolder(extracted);
+    const std::string exe = extracted + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
+    EXPECT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE));
+    return exe;
+}
+
+// A message box moved below the dialog, so that a picture shows both.
+void ShootBelowTheDialog(const char *name, HWND dialog, HWND box)
+{
+    RECT dialogFrame, boxFrame;
+    GetWindowRect(dialog, &dialogFrame);
+    GetWindowRect(box, &boxFrame);
+    int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
+    SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RequestScreenshot(name, {dialog, box});
+}
+
 // The message of a stopped pass: its own caption, owned by the dialog, the file as listed
 // with the system's separator. A file in use offers Retry (the default) and Cancel, which
 // leaves the installation as it was; every other stop only OK, and says that nothing changed.
@@ -700,10 +722,7 @@ TEST_F(EndToEnd, RunFromInsideTheArchiveIsRefusedAndChangesNothing)
     folder.Install(exeName, "old executable", OldTimes);
     ASSERT_TRUE(SetFileAttributesA(folder.Installed(exeName).c_str(), FILE_ATTRIBUTE_READONLY));
     TemporaryFolder temporary;
-    const std::string extracted = temporary / "Temp1_update.zip";
-    MakeFolder(extracted);
-    const std::string exe = extracted + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
-    ASSERT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE));
+    const std::string exe = ExtractedAlone(temporary);
 
     UpdaterRun run(exe);
     HWND dialog = StartAndFindDialog(run);
@@ -1027,8 +1046,8 @@ TEST(Screenshots, DialogRefusalAndCompletion)
         EXPECT_TRUE(run.WaitForExit(code));
     }
     {
-        // Three larger files go first, then the pass meets one in use: the prompt shows how
-        // far it came, and the question is moved below the dialog so that both are seen.
+        // A pass under way: the prompt shows how far it came. The fourth new file is still
+        // being written by the program that brought it, so the pass waits there for a while.
         UpdaterFolder folder;
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
@@ -1037,25 +1056,56 @@ TEST(Screenshots, DialogRefusalAndCompletion)
             names.push_back(PlainMainName(names));
         ASSERT_EQ(names.size(), 5u);
         for (size_t i = 0; i < names.size(); ++i) {
-            folder.Carry(names[i], PatternBytes((i < 3 ? 40u : 30u) * 1024 * 1024, 70), NewTimes);
+            folder.Carry(names[i], PatternBytes(40u * 1024 * 1024 + i, 70), NewTimes);
             folder.Install(names[i], "old", OldTimes);
         }
-        HeldOpen game(folder.Installed(names[3]), GENERIC_READ, 0);
+        HeldOpen download(folder.updates + "\\" + names[3], GENERIC_WRITE, FILE_SHARE_READ);
+        UpdaterRun run(folder.exe);
+        HWND dialog = run.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        DWORD start = GetTickCount();
+        while (ItemTextOf(dialog, 1009).find("\n4 / ") == std::string::npos &&
+               GetTickCount() - start < WindowTimeout)
+            Pause(5);
+        RequestScreenshot("progress", {dialog});
+        run.Kill(); // rather than wait for the question about the held file
+    }
+    {
+        // A file the game holds: the question, moved below the dialog so that both are seen.
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        const std::string name = Product.productExecutableName;
+        folder.Carry(name, "new", NewTimes);
+        folder.Install(name, "old", OldTimes);
+        HeldOpen game(folder.Installed(name), GENERIC_READ, 0);
         UpdaterRun run(folder.exe);
         HWND dialog = run.WaitForDialog();
         ASSERT_NE(dialog, nullptr);
         ClickButton(dialog, 1008);
         HWND box = run.WaitForMessageBox(dialog);
         ASSERT_NE(box, nullptr);
-        RECT dialogFrame, boxFrame;
-        GetWindowRect(dialog, &dialogFrame);
-        GetWindowRect(box, &boxFrame);
-        int left = (dialogFrame.left + dialogFrame.right - (boxFrame.right - boxFrame.left)) / 2;
-        SetWindowPos(box, nullptr, left, dialogFrame.bottom + 8, 0, 0,
-                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-        RequestScreenshot("progress", {dialog});
-        RequestScreenshot("in-use", {dialog, box});
+        ShootBelowTheDialog("in-use", dialog, box);
         PressBoxButton(box, IDCANCEL);
+        DWORD code = 0;
+        EXPECT_TRUE(run.WaitForExit(code));
+    }
+    {
+        // Run from inside its zip: extracted alone, without its files.
+        UpdaterFolder folder;
+        RecordKey record;
+        WriteInstallRecord(record, folder.installation);
+        TemporaryFolder temporary;
+        const std::string exe = ExtractedAlone(temporary);
+        UpdaterRun run(exe);
+        HWND dialog = run.WaitForDialog();
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr);
+        ShootBelowTheDialog("incomplete", dialog, box);
+        run.DismissMessageBox(box);
         DWORD code = 0;
         EXPECT_TRUE(run.WaitForExit(code));
     }

@@ -42,6 +42,8 @@ TEST(StopTexts, EachCauseSaysWhatToDoAndThatNothingChanged)
         {StopManifestDamaged, nullptr, "このツールが壊れています。"},
         {StopInstallMissing, nullptr, "（インストール先: C:\\Games\\Quillarin）"},
         {StopFolderMissing, "movie/eyecatch01.mpg", "フォルダ「movie」がありません。"},
+        {StopToolPathUnreadable, nullptr, "英数字だけの名前のフォルダ"},
+        {StopInstallPathUnreadable, nullptr, "［Unicode 対応ではないプログラムの言語］を日本語に"},
         {StopDiskFull, nullptr, "空き容量が足りません。"},
         {StopAccessDenied, "grd.pac", "［管理者として実行］"},
         {StopOther, "grd.pac", "エラー コード 123 "},

@@ -297,6 +297,24 @@ TEST_F(UpdatePass, MissingOrEmptyUpdateFolderIsRefusedAndChangesNothing)
     EXPECT_TRUE(recorder.stops.back().fromArchive);
 }
 
+// Under a code page without the folder's characters, the ANSI path holds "?" instead: told as
+// such, not as a missing update or installation.
+TEST_F(UpdatePass, FolderNamesTheCodePageCannotHoldAreToldAsSuch)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 1000);
+    std::string tool = engine.sourceFolder;
+    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, (root / "??").c_str());
+    EXPECT_FALSE(Run());
+    ExpectRefused(StopToolPathUnreadable, "");
+
+    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, tool.c_str());
+    CopyBounded(engine.installFolder, sizeof engine.installFolder, (root / "?????").c_str());
+    EXPECT_FALSE(Run());
+    ExpectRefused(StopInstallPathUnreadable, "");
+}
+
 // Every file before it would fit, but the installation lacks the folder of a late one: the
 // pass stops before the first change.
 TEST_F(UpdatePass, MovieWithoutAnInstalledMovieFolderChangesNothing)
@@ -339,6 +357,30 @@ TEST_F(UpdatePass, ReadOnlyInstalledFileGetsTheNewContent)
     for (const char *name : protectedNames)
         ExpectUpdated(name);
     ExpectNothingElseInTheInstallation();
+}
+
+// An installation the user cannot write (Program Files without elevation, with file
+// virtualization off): told as a lack of rights, before anything changed.
+TEST_F(UpdatePass, ReadOnlyInstallFolderIsToldBeforeAnyChange)
+{
+    const char *protectedInstallation = getenv("UPDATER_TEST_PROTECTED_INSTALLATION");
+    if (protectedInstallation == nullptr)
+        GTEST_SKIP() << "run through tests/system/unprivileged-user";
+    UseProductLists();
+    Carry("grd.pac", 70000);
+    Carry("vic.pac", 1000);
+    CopyBounded(engine.installFolder, sizeof engine.installFolder, protectedInstallation);
+
+    EXPECT_FALSE(Run());
+
+    ASSERT_EQ(recorder.stops.size(), 1u);
+    EXPECT_EQ(recorder.stops[0].stop, StopAccessDenied);
+    EXPECT_EQ(recorder.stopNames[0], "grd.pac");
+    EXPECT_TRUE(recorder.stops[0].unchanged);
+    EXPECT_EQ(recorder.pauses, 9u) << "waited out as a hold first";
+    std::string installation = protectedInstallation;
+    EXPECT_EQ(Content(installation + "\\grd.pac"), "old");
+    EXPECT_EQ(FolderNames(installation), (Names{"grd.pac"}));
 }
 
 // A brief hold, as a virus scanner's, is waited out without a question; a long one is asked
