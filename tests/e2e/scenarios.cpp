@@ -1399,6 +1399,8 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     ASSERT_NE(box, nullptr) << "the unreachable installation was not told";
     MessageBoxSeen seen = run.Describe(box);
     EXPECT_TEXT(seen.caption, std::string(FailureCaption));
+    // Not a missing installation: a name this system's code page cannot hold.
+    EXPECT_TEXT_HAS(seen.text, "［Unicode 対応ではないプログラムの言語］を日本語に");
     EXPECT_TRUE(PressBoxButton(box, GetDlgItem(box, IDOK) != nullptr ? IDOK : IDCANCEL));
     ExpectExitWithoutMessageBox(run, dialog);
     EXPECT_EQ(Content(japanese + "\\" + exeName), "old executable");
