@@ -59,6 +59,11 @@ prepare_prefix() {
         "$WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ \
             /d "IPAPGothic" /f >/dev/null 2>&1
     done
+    # No window manager runs on the virtual display. For the windows a manager would handle,
+    # Wine waits 2 s for it at each one it hides (every message box closed, the dialog at
+    # the end of a run); Wine then handles them itself.
+    "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+        >/dev/null 2>&1
     # Caption buttons draw their glyphs with Marlett, which this Wine build does not find in
     # its own data folder; without it the close box shows the letter "r".
     if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
