@@ -6,6 +6,6 @@ add_library(updater_driver STATIC
     "${CMAKE_SOURCE_DIR}/tests/e2e/driver_support.cpp"
     "${CMAKE_SOURCE_DIR}/tests/engine/test_support.cpp")
 target_compile_options(updater_driver PRIVATE
-    -Wall -Wextra -Werror -finput-charset=UTF-8 -fexec-charset=CP932)
+    -Wall -Wextra -Werror -finput-charset=UTF-8 -fexec-charset=CP932 -O1)
 target_include_directories(updater_driver PUBLIC "${CMAKE_SOURCE_DIR}/tests/e2e")
 target_link_libraries(updater_driver PUBLIC updater_app GTest::gtest)
