@@ -408,7 +408,7 @@ int CopyInSteps(const std::vector<std::string> &names, const std::string &source
                 !WriteFile(HandleOf(out), CopyBuffer, static_cast<DWORD>(got), &written, nullptr);
             unflushed += got;
             timer.Charge(StepWrite);
-            if (unflushed >= flushSlice) {
+            if (flushSlice != 0 && unflushed >= flushSlice) {
                 FlushFileBuffers(HandleOf(out));
                 unflushed = 0;
                 timer.Charge(StepFlushSlices);
@@ -498,7 +498,8 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    // 8 MiB as the pass, or another slice for the steps, to see what the slice costs.
+    // 8 MiB as the pass, or another slice for the steps (0: only at the end of each file),
+    // to see what the slice costs.
     ULONGLONG flushSlice = 8u << 20;
     if (const char *slice = getenv("PASS_BENCH_FLUSH_MIB"))
         flushSlice = static_cast<ULONGLONG>(atoi(slice)) << 20;
