@@ -18,8 +18,8 @@
 //            packer would (sizes, write times, SHA-256); INSTALL_FOLDER is not used.
 // SOURCE_ROOT holds the product folder; LIST_FILE the names in the order the pass takes
 // them (the yardsticks and steps follow it; the engine's modes walk the engine's own lists).
-// Prints copy_ms=..., for pass also box_ms (from the box's creation until it is up), and
-// for steps one line per step.
+// Prints copy_ms=..., cpu_ms (this process's processor time over the same span), for pass also
+// box_ms (from the box's creation until it is up), and for steps one line per step.
 #include "../app/pass_view.h"
 #include "../app/update_dialog.h"
 #include "../engine/setup_engine.h"
@@ -44,6 +44,18 @@ double Now()
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(Frequency.QuadPart);
+}
+
+// The processor time this process has used so far, in milliseconds.
+double ProcessorTime()
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user))
+        return 0;
+    ULONGLONG total =
+        ((static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime) +
+        ((static_cast<ULONGLONG>(user.dwHighDateTime) << 32) | user.dwLowDateTime);
+    return static_cast<double>(total) / 10000.0;
 }
 
 std::vector<std::string> ReadNames(const char *path)
@@ -123,6 +135,7 @@ void NoCompletion(void *) {}
 
 HWND Dialog;
 double Pressed, BoxCreated, BoxUp;
+double PressedProcessor, BoxCreatedProcessor;
 HWND Box;
 HHOOK Watch;
 
@@ -145,6 +158,7 @@ void CALLBACK PressUpdate(HWND, UINT, UINT_PTR timer, DWORD)
 {
     KillTimer(nullptr, timer);
     Pressed = Now();
+    PressedProcessor = ProcessorTime();
     PostMessageA(GetDlgItem(Dialog, IDC_UPDATE_BUTTON), BM_CLICK, 0, 0);
 }
 
@@ -153,8 +167,10 @@ void CALLBACK PressUpdate(HWND, UINT, UINT_PTR timer, DWORD)
 LRESULT CALLBACK WatchWindows(int code, WPARAM wParam, LPARAM lParam)
 {
     HWND window = reinterpret_cast<HWND>(wParam);
-    if (code == HCBT_CREATEWND && Pressed > 0 && BoxCreated == 0 && IsDialogBox(window))
+    if (code == HCBT_CREATEWND && Pressed > 0 && BoxCreated == 0 && IsDialogBox(window)) {
         BoxCreated = Now();
+        BoxCreatedProcessor = ProcessorTime();
+    }
     if (code == HCBT_ACTIVATE && IsDialogBox(window)) {
         if (Dialog == nullptr) {
             Dialog = window;
@@ -508,6 +524,7 @@ int main(int argc, char **argv)
     PassView quiet = {nullptr, NoProgress, NoPause, NoRetry, NoCompletion};
     double spent[StepCount] = {};
     int failures = 0;
+    double processorBefore = ProcessorTime();
     double begin = Now();
     if (mode == "pass") {
         failures = !RunDialogPass();
@@ -530,8 +547,10 @@ int main(int argc, char **argv)
         return 2;
     }
     double end = mode == "pass" ? BoxCreated : Now();
-    printf("copy_ms=%.1f\nfiles=%u\nfailures=%d\n", end - begin,
-           static_cast<unsigned>(names.size()), failures);
+    double processor =
+        mode == "pass" ? BoxCreatedProcessor - PressedProcessor : ProcessorTime() - processorBefore;
+    printf("copy_ms=%.1f\nfiles=%u\nfailures=%d\ncpu_ms=%.0f\n", end - begin,
+           static_cast<unsigned>(names.size()), failures, processor);
     if (mode == "pass")
         printf("box_ms=%.1f\n", BoxUp - BoxCreated);
     if (mode == "steps") {
