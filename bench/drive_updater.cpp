@@ -117,6 +117,16 @@ size_t PeakWorkingSet(DWORD processId)
     return peak;
 }
 
+// The wall clock in milliseconds since 1970, to set the report's moments beside the times of
+// the files the updater writes.
+double UnixMilliseconds()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<double>(ticks - 116444736000000000ull) / 10000.0;
+}
+
 // The processor time a process has used so far, in milliseconds.
 double ProcessorTime(HANDLE process)
 {
@@ -179,8 +189,10 @@ bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots, D
             HANDLE updater = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, run.processId());
             double driverBefore = ProcessorTime(GetCurrentProcess());
             double updaterBefore = ProcessorTime(updater);
+            NoteNumber("pressed_unix_ms", UnixMilliseconds());
             ClickButton(dialog, UpdateButtonId);
             HWND box = WaitForBox(run, dialog, poll);
+            NoteNumber("box_seen_unix_ms", UnixMilliseconds());
             // Processor time from the press to the box: the driver's, and the updater's.
             NoteNumber("driver_cpu_ms", ProcessorTime(GetCurrentProcess()) - driverBefore);
             if (updater != nullptr) {

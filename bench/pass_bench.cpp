@@ -46,6 +46,15 @@ double Now()
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(Frequency.QuadPart);
 }
 
+// The wall clock in milliseconds since 1970, to set moments beside the times of the files.
+double UnixMilliseconds()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<double>(ticks - 116444736000000000ull) / 10000.0;
+}
+
 // The processor time this process has used so far, in milliseconds.
 double ProcessorTime()
 {
@@ -135,6 +144,7 @@ void NoCompletion(void *) {}
 
 HWND Dialog;
 double Pressed, BoxCreated, BoxUp;
+double PressedUnix, BoxCreatedUnix;
 double PressedProcessor, BoxCreatedProcessor;
 HWND Box;
 HHOOK Watch;
@@ -158,6 +168,7 @@ void CALLBACK PressUpdate(HWND, UINT, UINT_PTR timer, DWORD)
 {
     KillTimer(nullptr, timer);
     Pressed = Now();
+    PressedUnix = UnixMilliseconds();
     PressedProcessor = ProcessorTime();
     PostMessageA(GetDlgItem(Dialog, IDC_UPDATE_BUTTON), BM_CLICK, 0, 0);
 }
@@ -169,6 +180,7 @@ LRESULT CALLBACK WatchWindows(int code, WPARAM wParam, LPARAM lParam)
     HWND window = reinterpret_cast<HWND>(wParam);
     if (code == HCBT_CREATEWND && Pressed > 0 && BoxCreated == 0 && IsDialogBox(window)) {
         BoxCreated = Now();
+        BoxCreatedUnix = UnixMilliseconds();
         BoxCreatedProcessor = ProcessorTime();
     }
     if (code == HCBT_ACTIVATE && IsDialogBox(window)) {
@@ -552,7 +564,8 @@ int main(int argc, char **argv)
     printf("copy_ms=%.1f\nfiles=%u\nfailures=%d\ncpu_ms=%.0f\n", end - begin,
            static_cast<unsigned>(names.size()), failures, processor);
     if (mode == "pass")
-        printf("box_ms=%.1f\n", BoxUp - BoxCreated);
+        printf("box_ms=%.1f\npressed_unix_ms=%.1f\nbox_created_unix_ms=%.1f\n", BoxUp - BoxCreated,
+               PressedUnix, BoxCreatedUnix);
     if (mode == "steps") {
         for (int step = 0; step < StepCount; ++step)
             printf("step %d %.1f %s\n", step, spent[step], StepNames[step]);
