@@ -185,25 +185,21 @@ bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots, D
         if (!shots.empty())
             SaveWindowPicture(dialog, shots + "dialog.bmp");
         if (pressUpdate) {
-            double pressed = MillisecondsSinceStart();
-            HANDLE updater = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, run.processId());
             double driverBefore = ProcessorTime(GetCurrentProcess());
-            double updaterBefore = ProcessorTime(updater);
             NoteNumber("pressed_unix_ms", UnixMilliseconds());
+            double pressed = MillisecondsSinceStart();
             ClickButton(dialog, UpdateButtonId);
             HWND box = WaitForBox(run, dialog, poll);
+            double seenAt = MillisecondsSinceStart();
             NoteNumber("box_seen_unix_ms", UnixMilliseconds());
-            // Processor time from the press to the box: the driver's, and the updater's.
+            // The updater's own is not asked for: Wine answers for another process with far
+            // less than the same pass takes in one process.
             NoteNumber("driver_cpu_ms", ProcessorTime(GetCurrentProcess()) - driverBefore);
-            if (updater != nullptr) {
-                NoteNumber("updater_cpu_ms", ProcessorTime(updater) - updaterBefore);
-                CloseHandle(updater);
-            }
             if (box == nullptr) {
                 Note("box", "none");
             } else {
-                NoteNumber("box_ms", MillisecondsSinceStart());
-                NoteNumber("update_ms", MillisecondsSinceStart() - pressed);
+                NoteNumber("box_ms", seenAt);
+                NoteNumber("update_ms", seenAt - pressed);
                 MessageBoxSeen seen = run.Describe(box);
                 Note("box_caption", ReportText(seen.caption));
                 Note("box_text", ReportText(seen.text));
