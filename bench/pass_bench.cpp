@@ -18,7 +18,9 @@
 //            packer would (sizes, write times, SHA-256); INSTALL_FOLDER is not used.
 // SOURCE_ROOT holds the product folder; LIST_FILE the names in the order the pass takes
 // them (the yardsticks and steps follow it; the engine's modes walk the engine's own lists).
-// Prints copy_ms=..., cpu_ms (this process's processor time over the same span), for pass also
+// Prints copy_ms=..., cpu_ms (this process's processor time over the same span), for quiet
+// and bound longest_silence_ms (the longest stretch in which the pass did not call its view,
+// the end included) and last_silence_ms (from the last call to the end), for pass also
 // box_ms (from the box's creation until it is up), and for steps one line per step.
 #include "../app/pass_view.h"
 #include "../app/update_dialog.h"
@@ -126,8 +128,20 @@ void PrepareEngine(const char *sourceRoot, const char *installFolder)
     Engine.installed = 1;
 }
 
-// A view that nobody watches: no messages, no progress.
-void NoProgress(void *, const PassProgress &) {}
+// A view that nobody watches: no messages, no progress. It notes the longest stretch without
+// a call, in which a view could not have let the window answer.
+double LastViewCall, LongestSilence;
+void NoteViewCall()
+{
+    double now = Now();
+    if (now - LastViewCall > LongestSilence)
+        LongestSilence = now - LastViewCall;
+    LastViewCall = now;
+}
+void NoProgress(void *, const PassProgress &)
+{
+    NoteViewCall();
+}
 void NoPause(void *, DWORD milliseconds)
 {
     Sleep(milliseconds);
@@ -538,6 +552,7 @@ int main(int argc, char **argv)
     int failures = 0;
     double processorBefore = ProcessorTime();
     double begin = Now();
+    LastViewCall = begin;
     if (mode == "pass") {
         failures = !RunDialogPass();
         begin = Pressed;
@@ -563,6 +578,11 @@ int main(int argc, char **argv)
         mode == "pass" ? BoxCreatedProcessor - PressedProcessor : ProcessorTime() - processorBefore;
     printf("copy_ms=%.1f\nfiles=%u\nfailures=%d\ncpu_ms=%.0f\n", end - begin,
            static_cast<unsigned>(names.size()), failures, processor);
+    if (mode == "quiet" || mode == "bound") {
+        double lastStretch = end - LastViewCall;
+        NoteViewCall();
+        printf("longest_silence_ms=%.1f\nlast_silence_ms=%.1f\n", LongestSilence, lastStretch);
+    }
     if (mode == "pass")
         printf("box_ms=%.1f\npressed_unix_ms=%.1f\nbox_created_unix_ms=%.1f\n", BoxUp - BoxCreated,
                PressedUnix, BoxCreatedUnix);
