@@ -4,12 +4,16 @@
 // still there. Finding, pressing and waiting are the end-to-end driver's (driver_support);
 // what is its own is the report, the timing and the pictures.
 //
-// usage: drive_updater [--update] [--shots PREFIX] [--report FILE] [--timeout SECONDS] EXE
+// usage: drive_updater [--update] [--shots PREFIX] [--report FILE] [--timeout SECONDS]
+//                      [--poll MILLISECONDS] EXE
 // The report holds key=value lines in UTF-8; times in milliseconds from the process start.
+// --poll sets how often the completion message is looked for after the press (default: the
+// end-to-end driver's interval), to see what the looking costs the pass.
 #include "driver_support.h"
 
 #include <psapi.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <string>
 #include <vector>
@@ -113,6 +117,40 @@ size_t PeakWorkingSet(DWORD processId)
     return peak;
 }
 
+// The wall clock in milliseconds since 1970, to set the report's moments beside the times of
+// the files the updater writes.
+double UnixMilliseconds()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<double>(ticks - 116444736000000000ull) / 10000.0;
+}
+
+// The processor time a process has used so far, in milliseconds.
+double ProcessorTime(HANDLE process)
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
+        return 0;
+    ULONGLONG total =
+        ((static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime) +
+        ((static_cast<ULONGLONG>(user.dwHighDateTime) << 32) | user.dwLowDateTime);
+    return static_cast<double>(total) / 10000.0;
+}
+
+// As UpdaterRun::WaitForMessageBox, at the given interval.
+HWND WaitForBox(UpdaterRun &run, HWND dialog, DWORD interval)
+{
+    DWORD begin = GetTickCount();
+    for (;;) {
+        HWND box = run.CurrentMessageBox(dialog);
+        if (box != nullptr || !run.Running() || GetTickCount() - begin > WindowTimeout)
+            return box;
+        Pause(interval);
+    }
+}
+
 std::string Report;
 
 void Note(const char *key, const std::string &value)
@@ -131,7 +169,7 @@ void NoteNumber(const char *key, double value)
 }
 
 // Drives one run; false when it did not go in order (no dialog, or the program did not end).
-bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots)
+bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots, DWORD poll)
 {
     UpdaterRun run(exe);
     if (!run.started())
@@ -147,14 +185,21 @@ bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots)
         if (!shots.empty())
             SaveWindowPicture(dialog, shots + "dialog.bmp");
         if (pressUpdate) {
+            double driverBefore = ProcessorTime(GetCurrentProcess());
+            NoteNumber("pressed_unix_ms", UnixMilliseconds());
             double pressed = MillisecondsSinceStart();
             ClickButton(dialog, UpdateButtonId);
-            HWND box = run.WaitForMessageBox(dialog);
+            HWND box = WaitForBox(run, dialog, poll);
+            double seenAt = MillisecondsSinceStart();
+            NoteNumber("box_seen_unix_ms", UnixMilliseconds());
+            // The updater's own is not asked for: Wine answers for another process with far
+            // less than the same pass takes in one process.
+            NoteNumber("driver_cpu_ms", ProcessorTime(GetCurrentProcess()) - driverBefore);
             if (box == nullptr) {
                 Note("box", "none");
             } else {
-                NoteNumber("box_ms", MillisecondsSinceStart());
-                NoteNumber("update_ms", MillisecondsSinceStart() - pressed);
+                NoteNumber("box_ms", seenAt);
+                NoteNumber("update_ms", seenAt - pressed);
                 MessageBoxSeen seen = run.Describe(box);
                 Note("box_caption", ReportText(seen.caption));
                 Note("box_text", ReportText(seen.text));
@@ -190,6 +235,7 @@ int main(int argc, char **argv)
     bool pressUpdate = false;
     std::string shots;
     std::string reportPath;
+    DWORD poll = PollInterval;
     int argument = 1;
     for (; argument < argc && strncmp(argv[argument], "--", 2) == 0; ++argument) {
         std::string option = argv[argument];
@@ -201,18 +247,20 @@ int main(int argc, char **argv)
             reportPath = argv[++argument];
         else if (option == "--timeout" && argument + 1 < argc)
             ++argument; // the driver's own bounds apply
+        else if (option == "--poll" && argument + 1 < argc)
+            poll = static_cast<DWORD>(atoi(argv[++argument]));
         else
             argument = argc;
     }
     if (argument != argc - 1) {
         fprintf(stderr, "usage: drive_updater [--update] [--shots PREFIX] [--report FILE] "
-                        "[--timeout SECONDS] EXE\n");
+                        "[--timeout SECONDS] [--poll MILLISECONDS] EXE\n");
         return 2;
     }
 
     QueryPerformanceFrequency(&Frequency);
     QueryPerformanceCounter(&Started);
-    bool orderly = Drive(argv[argument], pressUpdate, shots);
+    bool orderly = Drive(argv[argument], pressUpdate, shots, poll);
 
     fputs(Report.c_str(), stdout);
     if (!reportPath.empty()) {

@@ -1,25 +1,41 @@
 // The update pass of the engine and its yardsticks, each timed inside one process, so that
-// process start-up, the dialog and the completion message are outside every figure.
+// process start-up and the driver are outside every figure.
 //
-// usage: pass_bench MODE SOURCE_ROOT INSTALL_FOLDER LIST_FILE
-//   pass   the engine's pass as the dialog runs it: progress in a label, messages between
-//          blocks (the label's window is shown off-screen);
-//   quiet  the same pass without a label, so with neither progress nor messages;
-//   safe   CopyFileA into a temporary file beside the target, then MoveFileExA over it;
-//   plain  CopyFileA over the target;
-//   steps  the pass's own calls for each file, one by one, each step timed.
+// usage: pass_bench MODE SOURCE_ROOT INSTALL_FOLDER LIST_FILE [MANIFEST_FILE]
+//   pass     the updater's own dialog and pass view (updater_app) in this process: the
+//            dialog is shown, Update is pressed, and the pass runs as in the exe up to the
+//            completion message, which is closed once it is up. Like the exe, the pass takes
+//            its files from beside this program: SOURCE_ROOT must be this program's folder.
+//   quiet    the engine's plain pass with a view whose calls do nothing;
+//   bound    the engine's pass of a bound update, the list read from MANIFEST_FILE, with a
+//            view whose calls do nothing;
+//   safe     CopyFileA into a temporary file beside the target, then MoveFileExA over it;
+//   durable  the same with FlushFileBuffers on the temporary file before the rename;
+//   hashed   durable, and one SHA-256 of the system (CryptoAPI) over each source file;
+//   plain    CopyFileA over the target;
+//   steps    the pass's own calls for each file, phase by phase, each step timed;
+//   manifest writes the bound list of the files in SOURCE_ROOT to MANIFEST_FILE, as a
+//            packer would (sizes, write times, SHA-256); INSTALL_FOLDER is not used.
 // SOURCE_ROOT holds the product folder; LIST_FILE the names in the order the pass takes
-// them (the yardsticks and steps follow it; pass and quiet walk the engine's own lists).
-// Prints copy_ms=..., and for steps one line per step.
+// them (the yardsticks and steps follow it; the engine's modes walk the engine's own lists).
+// Prints copy_ms=..., cpu_ms (this process's processor time over the same span), for quiet
+// and bound longest_silence_ms (the longest stretch in which the pass did not call its view,
+// the end included) and last_silence_ms (from the last call to the end), for pass also
+// box_ms (from the box's creation until it is up), and for steps one line per step.
+#include "../app/pass_view.h"
+#include "../app/update_dialog.h"
 #include "../engine/setup_engine.h"
 #include "../product/product_config.h"
+#include "../resources/resource_ids.h"
 
 #include <io.h>
 #include <share.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <string>
 #include <vector>
+#include <wincrypt.h>
 
 namespace {
 
@@ -30,6 +46,27 @@ double Now()
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(Frequency.QuadPart);
+}
+
+// The wall clock in milliseconds since 1970, to set moments beside the times of the files.
+double UnixMilliseconds()
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<double>(ticks - 116444736000000000ull) / 10000.0;
+}
+
+// The processor time this process has used so far, in milliseconds.
+double ProcessorTime()
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user))
+        return 0;
+    ULONGLONG total =
+        ((static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime) +
+        ((static_cast<ULONGLONG>(user.dwHighDateTime) << 32) | user.dwLowDateTime);
+    return static_cast<double>(total) / 10000.0;
 }
 
 std::vector<std::string> ReadNames(const char *path)
@@ -48,6 +85,19 @@ std::vector<std::string> ReadNames(const char *path)
     return names;
 }
 
+bool ReadWhole(const char *path, std::string &bytes)
+{
+    FILE *in = fopen(path, "rb");
+    if (in == nullptr)
+        return false;
+    char block[4096];
+    size_t got;
+    while ((got = fread(block, 1, sizeof block, in)) > 0)
+        bytes.append(block, got);
+    fclose(in);
+    return true;
+}
+
 std::string WithBackslashes(std::string path)
 {
     for (char &c : path) {
@@ -57,22 +107,9 @@ std::string WithBackslashes(std::string path)
     return path;
 }
 
-std::string FolderOf(const std::string &path)
+std::string FolderOfPath(const std::string &path)
 {
     return path.substr(0, path.find_last_of('\\'));
-}
-
-// A shown window with a label as the dialog's prompt, made before the clock starts.
-HWND MakeProgressLabel()
-{
-    HWND window = CreateWindowExA(0, "Static", "", WS_POPUP | WS_VISIBLE, -2000, -2000, 400, 60,
-                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    HWND label = CreateWindowExA(0, "Static", "", WS_CHILD | WS_VISIBLE | SS_LEFT, 0, 0, 400, 60,
-                                 window, nullptr, nullptr, nullptr);
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageA(&message);
-    return label;
 }
 
 void PrepareEngine(const char *sourceRoot, const char *installFolder)
@@ -88,53 +125,185 @@ void PrepareEngine(const char *sourceRoot, const char *installFolder)
     CopyBounded(Engine.folderName, sizeof Engine.folderName, Product.productFolderName);
     CopyBounded(Engine.sourceFolder, sizeof Engine.sourceFolder, sourceRoot);
     CopyBounded(Engine.installFolder, sizeof Engine.installFolder, installFolder);
+    Engine.installed = 1;
 }
 
-// What RunUpdate does between the press and the completion message.
-bool RunEnginePass()
+// A view that nobody watches: no messages, no progress. It notes the longest stretch without
+// a call, in which a view could not have let the window answer.
+double LastViewCall, LongestSilence;
+void NoteViewCall()
 {
-    Engine.BeginPass();
-    bool finished = Engine.CopyUpdateFiles();
-    Engine.EndPass();
-    return finished;
+    double now = Now();
+    if (now - LastViewCall > LongestSilence)
+        LongestSilence = now - LastViewCall;
+    LastViewCall = now;
 }
+void NoProgress(void *, const PassProgress &)
+{
+    NoteViewCall();
+}
+void NoPause(void *, DWORD milliseconds)
+{
+    Sleep(milliseconds);
+}
+bool NoRetry(void *, const PassReport &report)
+{
+    fprintf(stderr, "pass stopped: %u on %s, error %lu\n", report.stop,
+            report.name != nullptr ? report.name : "-", report.error);
+    return false;
+}
+void NoCompletion(void *) {}
 
-double BoxShownAt;
+// --- The dialog, pressed and watched from inside its own thread --------------------------
+
+HWND Dialog;
+double Pressed, BoxCreated, BoxUp;
+double PressedUnix, BoxCreatedUnix;
+double PressedProcessor, BoxCreatedProcessor;
+HWND Box;
+HHOOK Watch;
+
+bool IsDialogBox(HWND window)
+{
+    char name[16];
+    return GetClassNameA(window, name, sizeof name) > 0 && strcmp(name, "#32770") == 0;
+}
 
 // Runs once the box's own message loop is idle: the box is up and painted.
 void CALLBACK CloseShownBox(HWND, UINT, UINT_PTR timer, DWORD)
 {
-    BoxShownAt = Now();
     KillTimer(nullptr, timer);
-    HWND box = FindWindowA("#32770", "終了");
-    if (box != nullptr)
-        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    BoxUp = Now();
+    PostMessageA(Box, WM_COMMAND, IDOK, 0);
 }
 
-// The completion message as the exe shows it, timed from the call until it is up.
-bool ShowCompletionOnce(double begin)
+// Likewise for the dialog: once it is up, Update is pressed as the driver presses it.
+void CALLBACK PressUpdate(HWND, UINT, UINT_PTR timer, DWORD)
 {
-    SetTimer(nullptr, 0, 1, CloseShownBox);
-    MessageBoxA(nullptr, "アップデートが完了しました。", "終了", MB_OK | MB_ICONWARNING);
-    printf("box_ms=%.1f\n", BoxShownAt - begin);
-    return BoxShownAt > 0;
+    KillTimer(nullptr, timer);
+    Pressed = Now();
+    PressedUnix = UnixMilliseconds();
+    PressedProcessor = ProcessorTime();
+    PostMessageA(GetDlgItem(Dialog, IDC_UPDATE_BUTTON), BM_CLICK, 0, 0);
 }
+
+// The first dialog box is the updater's; the next one, once Update is pressed, the
+// completion message, whose creation ends the pass.
+LRESULT CALLBACK WatchWindows(int code, WPARAM wParam, LPARAM lParam)
+{
+    HWND window = reinterpret_cast<HWND>(wParam);
+    if (code == HCBT_CREATEWND && Pressed > 0 && BoxCreated == 0 && IsDialogBox(window)) {
+        BoxCreated = Now();
+        BoxCreatedUnix = UnixMilliseconds();
+        BoxCreatedProcessor = ProcessorTime();
+    }
+    if (code == HCBT_ACTIVATE && IsDialogBox(window)) {
+        if (Dialog == nullptr) {
+            Dialog = window;
+            SetTimer(nullptr, 0, 1, PressUpdate);
+        } else if (window != Dialog && Box == nullptr) {
+            Box = window;
+            SetTimer(nullptr, 0, 1, CloseShownBox);
+        }
+    }
+    return CallNextHookEx(Watch, code, wParam, lParam);
+}
+
+// As WinMain runs it, with a host window that owns the dialog.
+bool RunDialogPass()
+{
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    HWND host = CreateWindowExA(0, "Static", Product.productTitle, WS_POPUP, CW_USEDEFAULT,
+                                CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, nullptr);
+    ShowWindow(host, SW_SHOWNORMAL);
+    Watch = SetWindowsHookExA(WH_CBT, WatchWindows, nullptr, GetCurrentThreadId());
+    DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_UPDATE), host, UpdateDialogProc, 0);
+    UnhookWindowsHookEx(Watch);
+    DestroyWindow(host);
+    return BoxUp > 0;
+}
+
+bool SameFolder(const char *a, const char *b)
+{
+    char full[2][MAX_PATH];
+    return GetFullPathNameA(a, MAX_PATH, full[0], nullptr) != 0 &&
+           GetFullPathNameA(b, MAX_PATH, full[1], nullptr) != 0 && lstrcmpiA(full[0], full[1]) == 0;
+}
+
+// --- Yardsticks ------------------------------------------------------------------------
+
+struct Hasher {
+    HCRYPTPROV provider = 0;
+    ~Hasher()
+    {
+        if (provider != 0)
+            CryptReleaseContext(provider, 0);
+    }
+    bool Start()
+    {
+        return CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES,
+                                    CRYPT_VERIFYCONTEXT | CRYPT_SILENT) != 0;
+    }
+    // SHA-256 of a whole file, read in the pass's block size.
+    bool OfFile(const char *path, BYTE *digest)
+    {
+        HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        HCRYPTHASH hash = 0;
+        bool good = CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash) != 0;
+        DWORD got = 0;
+        while (good && ReadFile(file, CopyBuffer, CopyBlockSize, &got, nullptr) && got > 0)
+            good = CryptHashData(hash, CopyBuffer, got, 0) != 0;
+        DWORD size = DigestSize;
+        good = good && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == DigestSize;
+        if (hash != 0)
+            CryptDestroyHash(hash);
+        CloseHandle(file);
+        return good;
+    }
+};
+
+bool FlushFile(const char *path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool flushed = FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    return flushed;
+}
+
+enum Yardstick { Plain, Safe, Durable, Hashed };
 
 int CopyWithYardstick(const std::vector<std::string> &names, const std::string &source,
-                      const std::string &destination, bool safe)
+                      const std::string &destination, Yardstick kind)
 {
+    Hasher hasher;
+    if (kind == Hashed && !hasher.Start())
+        return static_cast<int>(names.size());
     int failures = 0;
     for (const std::string &name : names) {
         std::string from = source + "\\" + WithBackslashes(name);
         std::string to = destination + "\\" + WithBackslashes(name);
-        if (!safe) {
+        if (kind == Plain) {
             failures += !CopyFileA(from.c_str(), to.c_str(), FALSE);
             continue;
         }
+        BYTE digest[DigestSize];
+        if (kind == Hashed && !hasher.OfFile(from.c_str(), digest)) {
+            ++failures;
+            continue;
+        }
         char temporary[MAX_PATH];
-        if (GetTempFileNameA(FolderOf(to).c_str(), "qup", 0, temporary) == 0 ||
-            !CopyFileA(from.c_str(), temporary, FALSE) ||
-            !MoveFileExA(temporary, to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DWORD moveFlags = MOVEFILE_REPLACE_EXISTING;
+        if (kind != Safe)
+            moveFlags |= MOVEFILE_WRITE_THROUGH;
+        if (GetTempFileNameA(FolderOfPath(to).c_str(), "qup", 0, temporary) == 0 ||
+            !CopyFileA(from.c_str(), temporary, FALSE) || (kind != Safe && !FlushFile(temporary)) ||
+            !MoveFileExA(temporary, to.c_str(), moveFlags)) {
             DeleteFileA(temporary);
             ++failures;
         }
@@ -142,54 +311,125 @@ int CopyWithYardstick(const std::vector<std::string> &names, const std::string &
     return failures;
 }
 
+// The bound list as the packer writes it: a header, then one 176-byte entry a file.
+bool WriteManifest(const std::vector<std::string> &names, const std::string &source,
+                   const char *path)
+{
+    Hasher hasher;
+    if (!hasher.Start())
+        return false;
+    std::vector<BoundFile> files;
+    for (const std::string &name : names) {
+        std::string from = source + "\\" + WithBackslashes(name);
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA(from.c_str(), GetFileExInfoStandard, &data))
+            continue;
+        BoundFile file = {};
+        CopyBounded(file.name, sizeof file.name, name.c_str());
+        file.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        file.written = data.ftLastWriteTime;
+        if (!hasher.OfFile(from.c_str(), file.digest))
+            return false;
+        files.push_back(file);
+    }
+    FILE *out = fopen(path, "wb");
+    if (out == nullptr)
+        return false;
+    DWORD header[2] = {static_cast<DWORD>(files.size()), sizeof(BoundFile)};
+    bool written = fwrite("QUPDMAN1", 1, 8, out) == 8 &&
+                   fwrite(header, sizeof header, 1, out) == 1 &&
+                   fwrite(files.data(), sizeof(BoundFile), files.size(), out) == files.size();
+    return fclose(out) == 0 && written;
+}
+
+// --- The pass's calls, one by one ------------------------------------------------------
+
 enum Step {
-    StepAttributes,
-    StepOpenSource,
-    StepTemporaryName,
-    StepOpenTemporary,
+    StepChecks,
+    StepOpen,
     StepRead,
     StepWrite,
-    StepSizes,
+    StepFlushSlices,
+    StepTimes,
+    StepFinalFlush,
     StepClose,
+    StepAside,
     StepReplace,
-    StepTimestamps,
+    StepFinish,
     StepCount
 };
 const char *const StepNames[StepCount] = {
-    "attributes (SetFileAttributesA, GetFileAttributesA)",
-    "open source (_fsopen rb)",
-    "temporary name (GetTempFileNameA, creates the file)",
-    "open temporary (_fsopen wb, setvbuf)",
+    "checks and leftovers (attributes, exclusive open, deletes)",
+    "open source and staged file (_fsopen, setvbuf)",
     "read blocks (fread)",
-    "write blocks (fwrite)",
-    "sizes (GetFileSize of both handles)",
+    "write blocks (WriteFile)",
+    "flush every 8 MiB (FlushFileBuffers)",
+    "times on the staged handle (GetFileTime, SetFileTime)",
+    "final flush (FlushFileBuffers)",
     "close both streams",
-    "replace (MoveFileExA)",
-    "timestamps (two CreateFileA, GetFileTime, SetFileTime, two CloseHandle)",
+    "old file aside (attributes, DELETE probe, CreateHardLinkA)",
+    "replace (MoveFileExA, write-through)",
+    "finish (creation time, remove aside)",
 };
 
-// The calls UpdateFile and CopyVerified make for a file that is carried, in their order.
+HANDLE HandleOf(FILE *stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+struct Timer {
+    double *spent;
+    double last;
+    explicit Timer(double *into) : spent(into), last(Now()) {}
+    void Charge(Step step)
+    {
+        double now = Now();
+        spent[step] += now - last;
+        last = now;
+    }
+};
+
+// The calls of the pass for files that are all carried and all replace an installed one, in
+// its phases: checks, staging every file, renames, finishing.
 int CopyInSteps(const std::vector<std::string> &names, const std::string &source,
-                const std::string &destination, double *spent)
+                const std::string &destination, double *spent, ULONGLONG flushSlice)
 {
     int failures = 0;
-    for (const std::string &name : names) {
-        std::string from = source + "\\" + name;
-        std::string to = destination + "\\" + name;
-        double t = Now();
-        SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_NORMAL);
-        GetFileAttributesA(from.c_str());
-        double u = Now();
-        spent[StepAttributes] += u - t;
-        FILE *in = _fsopen(from.c_str(), "rb", _SH_DENYWR);
-        t = Now();
-        spent[StepOpenSource] += t - u;
-        char temporary[MAX_PATH];
-        std::string folder = to.substr(0, to.find_last_of("\\/"));
-        GetTempFileNameA(folder.c_str(), "qup", 0, temporary);
-        u = Now();
-        spent[StepTemporaryName] += u - t;
-        FILE *out = _fsopen(temporary, "wb", _SH_DENYRW);
+    size_t count = names.size();
+    std::vector<std::string> from(count), to(count);
+    std::vector<FILETIME> created(count);
+    std::vector<bool> hadOld(count);
+    for (size_t i = 0; i < count; ++i) {
+        from[i] = source + "\\" + names[i];
+        to[i] = destination + "\\" + names[i];
+    }
+    Timer timer(spent);
+    for (size_t i = 0; i < count; ++i) {
+        std::string staged = to[i] + StagedSuffix, aside = to[i] + AsideSuffix;
+        DeleteFileA(staged.c_str());
+        GetFileAttributesA(aside.c_str());
+        DeleteFileA(aside.c_str());
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        GetFileAttributesExA(from[i].c_str(), GetFileExInfoStandard, &data);
+        GetFileAttributesA(FolderOfPath(WithBackslashes(to[i])).c_str());
+        hadOld[i] = GetFileAttributesA(to[i].c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    ULARGE_INTEGER available;
+    GetDiskFreeSpaceExA((destination + "\\").c_str(), &available, nullptr, nullptr);
+    for (size_t i = 0; i < count; ++i) {
+        if (!hadOld[i])
+            continue;
+        HANDLE probe = CreateFileA(to[i].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (probe != INVALID_HANDLE_VALUE)
+            CloseHandle(probe);
+    }
+    timer.Charge(StepChecks);
+
+    for (size_t i = 0; i < count; ++i) {
+        std::string staged = to[i] + StagedSuffix;
+        FILE *in = _fsopen(from[i].c_str(), "rb", _SH_DENYWR);
+        FILE *out = _fsopen(staged.c_str(), "wb", _SH_DENYRW);
         if (in == nullptr || out == nullptr) {
             ++failures;
             if (in != nullptr)
@@ -200,47 +440,66 @@ int CopyInSteps(const std::vector<std::string> &names, const std::string &source
         }
         setvbuf(in, nullptr, _IONBF, 0);
         setvbuf(out, nullptr, _IONBF, 0);
-        t = Now();
-        spent[StepOpenTemporary] += t - u;
-        DWORD size = GetFileSize(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in))), nullptr);
-        u = Now();
-        spent[StepSizes] += u - t;
+        timer.Charge(StepOpen);
+        ULONGLONG unflushed = 0;
         for (;;) {
-            t = Now();
             size_t got = fread(CopyBuffer, 1, CopyBlockSize, in);
-            u = Now();
-            spent[StepRead] += u - t;
-            fwrite(CopyBuffer, 1, got, out);
-            t = Now();
-            spent[StepWrite] += t - u;
+            timer.Charge(StepRead);
+            DWORD written = 0;
+            failures +=
+                !WriteFile(HandleOf(out), CopyBuffer, static_cast<DWORD>(got), &written, nullptr);
+            unflushed += got;
+            timer.Charge(StepWrite);
+            if (flushSlice != 0 && unflushed >= flushSlice) {
+                FlushFileBuffers(HandleOf(out));
+                unflushed = 0;
+                timer.Charge(StepFlushSlices);
+            }
             if (got < CopyBlockSize)
                 break;
         }
-        t = Now();
-        failures +=
-            GetFileSize(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out))), nullptr) != size;
-        u = Now();
-        spent[StepSizes] += u - t;
+        FILETIME accessed, written;
+        GetFileTime(HandleOf(in), &created[i], &accessed, &written);
+        SetFileTime(HandleOf(out), &created[i], &accessed, &written);
+        timer.Charge(StepTimes);
+        FlushFileBuffers(HandleOf(out));
+        timer.Charge(StepFinalFlush);
         fclose(in);
         fclose(out);
-        t = Now();
-        spent[StepClose] += t - u;
-        failures += !MoveFileExA(temporary, to.c_str(), MOVEFILE_REPLACE_EXISTING);
-        u = Now();
-        spent[StepReplace] += u - t;
-        HANDLE a = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        HANDLE b = CreateFileA(to.c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-        FILETIME created, accessed, written;
-        GetFileTime(a, &created, &accessed, &written);
-        SetFileTime(b, &created, &accessed, &written);
-        CloseHandle(a);
-        CloseHandle(b);
-        t = Now();
-        spent[StepTimestamps] += t - u;
+        timer.Charge(StepClose);
     }
+
+    for (size_t i = 0; i < count; ++i) {
+        std::string staged = to[i] + StagedSuffix, aside = to[i] + AsideSuffix;
+        if (GetFileAttributesA(to[i].c_str()) != INVALID_FILE_ATTRIBUTES)
+            SetFileAttributesA(to[i].c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (hadOld[i]) {
+            HANDLE probe = CreateFileA(to[i].c_str(), DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (probe != INVALID_HANDLE_VALUE)
+                CloseHandle(probe);
+            DeleteFileA(aside.c_str());
+            failures += !CreateHardLinkA(aside.c_str(), to[i].c_str(), nullptr);
+        }
+        timer.Charge(StepAside);
+        failures += !MoveFileExA(staged.c_str(), to[i].c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        timer.Charge(StepReplace);
+    }
+
+    for (size_t i = 0; i < count; ++i) {
+        HANDLE file = CreateFileA(to[i].c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            SetFileTime(file, &created[i], nullptr, nullptr);
+            CloseHandle(file);
+        }
+        if (hadOld[i])
+            DeleteFileA((to[i] + AsideSuffix).c_str());
+    }
+    timer.Charge(StepFinish);
     return failures;
 }
 
@@ -248,9 +507,9 @@ int CopyInSteps(const std::vector<std::string> &names, const std::string &source
 
 int main(int argc, char **argv)
 {
-    if (argc != 5) {
-        fprintf(stderr, "usage: pass_bench pass|quiet|safe|plain|steps SOURCE_ROOT "
-                        "INSTALL_FOLDER LIST_FILE\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: pass_bench MODE SOURCE_ROOT INSTALL_FOLDER LIST_FILE "
+                        "[MANIFEST_FILE]\n");
         return 2;
     }
     QueryPerformanceFrequency(&Frequency);
@@ -261,31 +520,72 @@ int main(int argc, char **argv)
         fprintf(stderr, "no names in %s\n", argv[4]);
         return 2;
     }
+    if ((mode == "bound" || mode == "manifest") && argc != 6) {
+        fprintf(stderr, "%s needs MANIFEST_FILE\n", mode.c_str());
+        return 2;
+    }
+    if (mode == "manifest")
+        return WriteManifest(names, source, argv[5]) ? 0 : 1;
+    std::string manifest;
+    if (mode == "bound" && !ReadWhole(argv[5], manifest)) {
+        fprintf(stderr, "cannot read %s\n", argv[5]);
+        return 2;
+    }
+    if (mode == "pass") {
+        char own[MAX_PATH];
+        DWORD length = GetModuleFileNameA(nullptr, own, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH || strrchr(own, '\\') == nullptr ||
+            (*strrchr(own, '\\') = '\0', !SameFolder(own, argv[2]))) {
+            fprintf(stderr, "pass: this program must lie in %s\n", argv[2]);
+            return 2;
+        }
+    }
+    // 8 MiB as the pass, or another slice for the steps (0: only at the end of each file),
+    // to see what the slice costs.
+    ULONGLONG flushSlice = 8u << 20;
+    if (const char *slice = getenv("PASS_BENCH_FLUSH_MIB"))
+        flushSlice = static_cast<ULONGLONG>(atoi(slice)) << 20;
+    if (mode == "pass" || mode == "quiet" || mode == "bound")
+        PrepareEngine(argv[2], argv[3]);
+    PassView quiet = {nullptr, NoProgress, NoPause, NoRetry, NoCompletion};
     double spent[StepCount] = {};
     int failures = 0;
-    if (mode == "pass" || mode == "quiet") {
-        PrepareEngine(argv[2], argv[3]);
-        if (mode == "pass")
-            Engine.progressLabel = MakeProgressLabel();
-    }
-    if (mode == "box") {
-        MakeProgressLabel();
-        return ShowCompletionOnce(Now()) ? 0 : 1;
-    }
+    double processorBefore = ProcessorTime();
     double begin = Now();
-    if (mode == "pass" || mode == "quiet")
-        failures = !RunEnginePass();
-    else if (mode == "safe" || mode == "plain")
-        failures = CopyWithYardstick(names, source, argv[3], mode == "safe");
-    else if (mode == "steps")
-        failures = CopyInSteps(names, source, argv[3], spent);
-    else {
+    LastViewCall = begin;
+    if (mode == "pass") {
+        failures = !RunDialogPass();
+        begin = Pressed;
+    } else if (mode == "quiet") {
+        failures = !Engine.UpdateInstallation(quiet, nullptr, 0);
+    } else if (mode == "bound") {
+        failures =
+            !Engine.UpdateInstallation(quiet, manifest.data(), static_cast<DWORD>(manifest.size()));
+    } else if (mode == "safe" || mode == "durable" || mode == "hashed" || mode == "plain") {
+        Yardstick kind = mode == "safe"      ? Safe
+                         : mode == "durable" ? Durable
+                         : mode == "hashed"  ? Hashed
+                                             : Plain;
+        failures = CopyWithYardstick(names, source, argv[3], kind);
+    } else if (mode == "steps") {
+        failures = CopyInSteps(names, source, argv[3], spent, flushSlice);
+    } else {
         fprintf(stderr, "unknown mode %s\n", mode.c_str());
         return 2;
     }
-    double elapsed = Now() - begin;
-    printf("copy_ms=%.1f\nfiles=%u\nfailures=%d\n", elapsed, static_cast<unsigned>(names.size()),
-           failures);
+    double end = mode == "pass" ? BoxCreated : Now();
+    double processor =
+        mode == "pass" ? BoxCreatedProcessor - PressedProcessor : ProcessorTime() - processorBefore;
+    printf("copy_ms=%.1f\nfiles=%u\nfailures=%d\ncpu_ms=%.0f\n", end - begin,
+           static_cast<unsigned>(names.size()), failures, processor);
+    if (mode == "quiet" || mode == "bound") {
+        double lastStretch = end - LastViewCall;
+        NoteViewCall();
+        printf("longest_silence_ms=%.1f\nlast_silence_ms=%.1f\n", LongestSilence, lastStretch);
+    }
+    if (mode == "pass")
+        printf("box_ms=%.1f\npressed_unix_ms=%.1f\nbox_created_unix_ms=%.1f\n", BoxUp - BoxCreated,
+               PressedUnix, BoxCreatedUnix);
     if (mode == "steps") {
         for (int step = 0; step < StepCount; ++step)
             printf("step %d %.1f %s\n", step, spent[step], StepNames[step]);
