@@ -351,6 +351,7 @@ struct UpdatePass {
             }
             if (item.carried && !Patiently(&UpdatePass::Replace, item))
                 return false;
+            view.progress(view.context, progress); // renames can take a while on a busy disk
         }
         return true;
     }
@@ -403,6 +404,8 @@ struct UpdatePass {
             }
             if (item.hadOld)
                 DeleteFileA(aside);
+            // Removing the last name of a large old file frees its blocks there and then.
+            view.progress(view.context, progress);
         }
     }
 

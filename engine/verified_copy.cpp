@@ -9,10 +9,24 @@
 unsigned char CopyBuffer[CopyBlockSize];
 
 // How much new content may wait in the cache: flushed in slices as it is written, the end of
-// a large file costs one short flush rather than seconds without an answer.
+// a large file costs one short flush rather than seconds without an answer. A slice is what
+// the last flush wrote in about a quarter of a second: small on a slow disk, so the window
+// keeps answering; large on a fast one, where each flush costs the copy more than its bytes.
 enum : ULONGLONG {
-    FlushSlice = 8u << 20,
+    FirstFlushSlice = 8u << 20,
+    LargestFlushSlice = 256u << 20,
 };
+enum : DWORD {
+    FlushTarget = 250, // milliseconds
+};
+
+static ULONGLONG NextFlushSlice(ULONGLONG slice, DWORD took)
+{
+    ULONGLONG next = slice * FlushTarget / (took != 0 ? took : 1);
+    if (next < FirstFlushSlice)
+        return FirstFlushSlice;
+    return next < LargestFlushSlice ? next : LargestFlushSlice;
+}
 
 // Shared with readers: a virus scanner or file browser that merely has the new file open
 // must not make its copy look bad. A writer still keeps it from being measured.
@@ -84,6 +98,7 @@ static bool Transfer(FILE *source, FILE *destination, Sha256 *sha, CopyCheck &ch
                      ULONGLONG &copied)
 {
     ULONGLONG unflushed = 0;
+    ULONGLONG slice = FirstFlushSlice;
     for (;;) {
         size_t got = fread(CopyBuffer, 1, CopyBlockSize, source);
         if (sha != nullptr && !sha->Add(CopyBuffer, static_cast<DWORD>(got)))
@@ -98,9 +113,11 @@ static bool Transfer(FILE *source, FILE *destination, Sha256 *sha, CopyCheck &ch
             return Fail(check, false, ERROR_DISK_FULL);
         copied += got;
         unflushed += got;
-        if (unflushed >= FlushSlice) {
+        if (unflushed >= slice) {
+            DWORD started = GetTickCount();
             if (!FlushFileBuffers(HandleOf(destination)))
                 return Fail(check, false, GetLastError());
+            slice = NextFlushSlice(slice, GetTickCount() - started);
             unflushed = 0;
         }
         if (check.progress != nullptr) {
