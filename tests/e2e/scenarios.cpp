@@ -1328,49 +1328,41 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     // Wine takes seconds to end a program that has shown a message box.
     const SystemLocale *systems[] = {&JapaneseSystem, &EnglishSystem, &ChineseSystem};
     TextsRead read[3];
+    // One run: the dialog's own texts where asked for, then the box that Update brings, with
+    // whether it offers OK alone; the run is ended once they are read.
+    auto readRun = [&](const SystemLocale *system, TextsRead *dialogTexts, MessageBoxSeen &seen,
+                       bool *okAlone) {
+        UpdaterRun run(folder.exe, system);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        if (dialogTexts != nullptr) {
+            dialogTexts->caption = TextOf(dialog);
+            dialogTexts->prompt = ItemTextOf(dialog, 1009);
+            dialogTexts->update = ItemTextOf(dialog, 1008);
+            dialogTexts->cancel = ItemTextOf(dialog, IDCANCEL);
+        }
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr) << "no message after Update";
+        seen = run.Describe(box);
+        if (okAlone != nullptr)
+            *okAlone = GetDlgItem(box, IDOK) != nullptr && GetDlgItem(box, IDRETRY) == nullptr;
+        run.Kill();
+    };
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(systems[i]->unixName);
         TextsRead &seen = read[i];
-        {
-            UpdaterRun run(folder.exe, systems[i]);
-            HWND dialog = StartAndFindDialog(run);
-            ASSERT_NE(dialog, nullptr);
-            seen.caption = TextOf(dialog);
-            seen.prompt = ItemTextOf(dialog, 1009);
-            seen.update = ItemTextOf(dialog, 1008);
-            seen.cancel = ItemTextOf(dialog, IDCANCEL);
-            ClickButton(dialog, 1008);
-            HWND box = run.WaitForMessageBox(dialog);
-            ASSERT_NE(box, nullptr) << "no refusal";
-            seen.refusal = run.Describe(box);
-            run.Kill();
-        }
+        readRun(systems[i], &seen, seen.refusal, nullptr);
         folder.Install(exeName, "old executable", OldTimes);
         folder.Carry(inSubfolder, "new picture", NewTimes);
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
-        {
-            // The installation lacks the folder of a carried file.
-            UpdaterRun run(folder.exe, systems[i]);
-            HWND dialog = StartAndFindDialog(run);
-            ASSERT_NE(dialog, nullptr);
-            ClickButton(dialog, 1008);
-            HWND box = run.WaitForMessageBox(dialog);
-            ASSERT_NE(box, nullptr) << "the missing folder was not told";
-            seen.failure = run.Describe(box);
-            EXPECT_NE(GetDlgItem(box, IDOK), nullptr);
-            EXPECT_EQ(GetDlgItem(box, IDRETRY), nullptr) << "only a file in use can be retried";
-            run.Kill();
-        }
+        // The installation lacks the folder of a carried file: OK alone, no Retry.
+        bool okAlone = false;
+        readRun(systems[i], nullptr, seen.failure, &okAlone);
+        EXPECT_TRUE(okAlone) << "only a file in use can be retried";
         ASSERT_TRUE(DeleteFileA((folder.updates + "\\" + Shown(inSubfolder)).c_str()));
-        UpdaterRun run(folder.exe, systems[i]);
-        HWND dialog = StartAndFindDialog(run);
-        ASSERT_NE(dialog, nullptr);
-        ClickButton(dialog, 1008);
-        HWND box = run.WaitForMessageBox(dialog);
-        ASSERT_NE(box, nullptr) << "no completion";
-        seen.completion = run.Describe(box);
-        run.Kill();
+        readRun(systems[i], nullptr, seen.completion, nullptr);
         EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
     }
     // The Japanese run reads what every other scenario checks: no mojibake to compare with.
