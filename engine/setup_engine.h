@@ -73,9 +73,6 @@ void ReleaseFileList(FileList &list);
 void CopyBounded(char *target, size_t capacity, const char *text);
 [[noreturn]] void FatalError();
 
-// Low 32 bits of the size; 0 when the file cannot be opened.
-DWORD FileSizeOf(const char *path);
-
 // The listed name as the user knows it: "movie/a.mpg" becomes "movie\\a.mpg".
 void DisplayName(char *target, size_t capacity, const char *listedName);
 // Digits in groups of three: 1,024.

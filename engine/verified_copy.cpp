@@ -28,19 +28,6 @@ static ULONGLONG NextFlushSlice(ULONGLONG slice, DWORD took)
     return next < LargestFlushSlice ? next : LargestFlushSlice;
 }
 
-// Shared with readers: a virus scanner or file browser that merely has the new file open
-// must not make its copy look bad. A writer still keeps it from being measured.
-DWORD FileSizeOf(const char *path)
-{
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
-    DWORD size = GetFileSize(file, nullptr);
-    CloseHandle(file);
-    return size;
-}
-
 static HANDLE HandleOf(FILE *stream)
 {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
