@@ -92,11 +92,11 @@ bool Stopped(void *context, const PassReport &report)
 {
     DialogView &view = *static_cast<DialogView *>(context);
     Draw(view); // behind the message, the prompt shows where the pass stopped
-    char text[ScreenTextCapacity];
-    DescribeStop(report, Engine.installFolder, text, sizeof text);
+    wchar_t text[ScreenTextCapacity];
+    DescribeStop(report, Engine.installFolder, text, ScreenTextCapacity);
     UINT buttons = report.question ? MB_RETRYCANCEL | MB_DEFBUTTON1 : MB_OK;
-    bool retry =
-        ShowMessage(view.dialog, text, FailureMessageCaption, buttons | MB_ICONWARNING) == IDRETRY;
+    bool retry = ShowScreenMessage(view.dialog, text, FailureMessageCaption,
+                                   buttons | MB_ICONWARNING) == IDRETRY;
     // The box gives its owner back its input as it closes; the pass may go on.
     EnableWindow(view.dialog, FALSE);
     return retry && report.question;

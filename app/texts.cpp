@@ -2,6 +2,8 @@
 
 #include "../engine/setup_engine.h"
 
+#include <stdarg.h>
+
 const char PromptText[] = "%s　を\nアップデートしますか？";
 const char CaptionText[] = "%s Updata";
 const char RefusalMessage[] =
@@ -28,100 +30,116 @@ void DescribeProgress(const PassProgress &progress, char *text, size_t capacity)
     CopyBounded(text, capacity, buffer);
 }
 
-static void DescribeCause(const PassReport &report, const char *name, const char *installFolder,
-                          char *text)
+// A text of this file with its %s filled by UTF-16 arguments, so that a folder named in
+// any script reads right. wvsprintfW writes at most 1,024 characters, which every text with
+// a path of the record's 260 characters keeps within.
+static void Format(wchar_t *text, const char *format, ...)
 {
-    const char *fromArchive =
-        report.fromArchive ? "このツールは圧縮ファイルの中から直接実行されています。" : "";
-    const char *extract = "ダウンロードした圧縮ファイルをすべて一つのフォルダに展開し、"
-                          "そのフォルダにあるこのツールを実行してください。";
-    char folder[ComposedPathCapacity];
+    wchar_t wideFormat[ScreenTextCapacity];
+    ToScreenText(format, wideFormat, ScreenTextCapacity);
+    va_list arguments;
+    va_start(arguments, format);
+    wvsprintfW(text, wideFormat, arguments);
+    va_end(arguments);
+}
+
+static void DescribeCause(const PassReport &report, const wchar_t *name,
+                          const wchar_t *installFolder, wchar_t *text)
+{
+    wchar_t fromArchive[ScreenTextCapacity], extract[ScreenTextCapacity];
+    ToScreenText(report.fromArchive ? "このツールは圧縮ファイルの中から直接実行されています。" : "",
+                 fromArchive, ScreenTextCapacity);
+    ToScreenText("ダウンロードした圧縮ファイルをすべて一つのフォルダに展開し、"
+                 "そのフォルダにあるこのツールを実行してください。",
+                 extract, ScreenTextCapacity);
     switch (report.stop) {
     case StopUpdateMissing:
-        wsprintfA(text,
-                  "アップデートのファイルがそろっていません。\nこのツールの隣にフォルダ「%s」が"
-                  "ないか、その中に更新するファイルがありません。\n%s%s",
-                  name, fromArchive, extract);
+        Format(text,
+               "アップデートのファイルがそろっていません。\nこのツールの隣にフォルダ「%s」が"
+               "ないか、その中に更新するファイルがありません。\n%s%s",
+               name, fromArchive, extract);
         break;
     case StopFileMissing:
-        wsprintfA(text,
-                  "アップデートのファイルがそろっていません。\n見つからないファイル: %s\n%s%s",
-                  name, fromArchive, extract);
+        Format(text, "アップデートのファイルがそろっていません。\n見つからないファイル: %s\n%s%s",
+               name, fromArchive, extract);
         break;
     case StopFileDamaged:
-        wsprintfA(text,
-                  "%s が壊れています。\nアップデートをもう一度ダウンロードして、展開し直してくだ"
-                  "さい。",
-                  name);
+        Format(text,
+               "%s が壊れています。\nアップデートをもう一度ダウンロードして、展開し直してくだ"
+               "さい。",
+               name);
         break;
     case StopManifestDamaged:
-        wsprintfA(text, "このツールが壊れています。\nアップデートをもう一度ダウンロードしてくだ"
-                        "さい。");
+        Format(text, "このツールが壊れています。\nアップデートをもう一度ダウンロードしてくだ"
+                     "さい。");
         break;
     case StopInstallMissing:
-        wsprintfA(text,
-                  "インストール先のフォルダが見つかりません。\n（インストール先: %s）\nゲームを"
-                  "インストールし直してから、もう一度アップデートしてください。",
-                  installFolder);
+        Format(text,
+               "インストール先のフォルダが見つかりません。\n（インストール先: %s）\nゲームを"
+               "インストールし直してから、もう一度アップデートしてください。",
+               installFolder);
         break;
-    case StopToolPathUnreadable:
-        wsprintfA(text, "このツールのフォルダ名に、この Windows の言語で扱えない文字が含まれて"
-                        "います。\nダウンロードした圧縮ファイルを英数字だけの名前のフォルダ（例: "
-                        "C:\\Update）に展開し、そこにあるこのツールを実行してください。");
+    case StopFolderMissing: {
+        wchar_t folder[FileNameCapacity];
+        lstrcpynW(folder, name, FileNameCapacity);
+        wchar_t *separator = LastSeparator(folder);
+        if (separator != nullptr)
+            *separator = L'\0';
+        Format(text,
+               "%s を更新できませんでした。\nインストール先にフォルダ「%s」がありません。\n"
+               "ゲームをインストールし直してから、もう一度アップデートしてください。",
+               name, separator != nullptr ? folder : installFolder);
         break;
-    case StopInstallPathUnreadable:
-        wsprintfA(
-            text,
-            "インストール先のフォルダ名に、この Windows の言語で扱えない文字が含まれて"
-            "います。\nコントロール パネルの［地域］で［Unicode 対応ではないプログラムの言語］"
-            "を日本語にしてから、もう一度アップデートしてください。");
-        break;
-    case StopFolderMissing:
-        wsprintfA(text,
-                  "%s を更新できませんでした。\nインストール先にフォルダ「%s」がありません。\n"
-                  "ゲームをインストールし直してから、もう一度アップデートしてください。",
-                  name, FolderOf(name, folder) != nullptr ? folder : installFolder);
-        break;
+    }
     case StopInUse:
-        wsprintfA(text,
-                  "%s を更新できませんでした。\nこのファイルは他のプログラムが使用中です。\n"
-                  "ゲームや、このファイルを開いているプログラムを終了してから［再試行］を押して"
-                  "ください。［キャンセル］を押すとアップデートを中止し、インストール先を元の"
-                  "ままにします。",
-                  name);
+        Format(text,
+               "%s を更新できませんでした。\nこのファイルは他のプログラムが使用中です。\n"
+               "ゲームや、このファイルを開いているプログラムを終了してから［再試行］を押して"
+               "ください。［キャンセル］を押すとアップデートを中止し、インストール先を元の"
+               "ままにします。",
+               name);
         break;
     case StopDiskFull: {
-        char needed[32] = "";
+        wchar_t needed[64] = L"";
         if (report.bytesNeeded > report.bytesFree) {
             char megabytes[32];
             FormatGrouped(megabytes, (report.bytesNeeded - report.bytesFree + 0xFFFFF) >> 20);
-            wsprintfA(needed, "あと %s MB ", megabytes);
+            wchar_t wideMegabytes[32];
+            ToScreenText(megabytes, wideMegabytes, 32);
+            Format(needed, "あと %s MB ", wideMegabytes);
         }
-        wsprintfA(text,
-                  "インストール先のドライブの空き容量が足りません。\n%s空き容量を増やしてから、"
-                  "もう一度アップデートしてください。\n（インストール先: %s）",
-                  needed, installFolder);
+        Format(text,
+               "インストール先のドライブの空き容量が足りません。\n%s空き容量を増やしてから、"
+               "もう一度アップデートしてください。\n（インストール先: %s）",
+               needed, installFolder);
         break;
     }
     case StopAccessDenied:
-        wsprintfA(text,
-                  "%s を更新できませんでした。\nこのファイルを書き換える権限がありません。\n"
-                  "このツールを右クリックして［管理者として実行］を選び、もう一度アップデートして"
-                  "ください。",
-                  name);
+        Format(text,
+               "%s を更新できませんでした。\nこのファイルを書き換える権限がありません。\n"
+               "このツールを右クリックして［管理者として実行］を選び、もう一度アップデートして"
+               "ください。",
+               name);
         break;
     default:
-        wsprintfA(text, "%s を更新できませんでした。\nシステムのエラー コード %lu が返されました。",
-                  name, report.error);
+        if (name[0] != L'\0')
+            Format(text,
+                   "%s を更新できませんでした。\nシステムのエラー コード %lu が返されました。",
+                   name, report.error);
+        else
+            Format(text,
+                   "アップデートできませんでした。\nシステムのエラー コード %lu が返されました。",
+                   report.error);
         break;
     }
 }
 
-void DescribeStop(const PassReport &report, const char *installFolder, char *text, size_t capacity)
+void DescribeStop(const PassReport &report, const wchar_t *installFolder, wchar_t *text,
+                  int capacity)
 {
-    char name[FileNameCapacity];
-    DisplayName(name, sizeof name, report.name != nullptr ? report.name : "");
-    char cause[2 * ComposedPathCapacity];
+    wchar_t name[FileNameCapacity];
+    WideDisplayName(name, FileNameCapacity, report.name != nullptr ? report.name : "");
+    wchar_t cause[ScreenTextCapacity];
     DescribeCause(report, name, installFolder, cause);
     const char *outcome = "";
     if (!report.question) {
@@ -130,9 +148,11 @@ void DescribeStop(const PassReport &report, const char *installFolder, char *tex
                                    : "\n\nアップデートを中止しましたが、一部のファイルを元に戻せ"
                                      "ませんでした。もう一度アップデートしてください。";
     }
-    char buffer[3 * ComposedPathCapacity];
-    wsprintfA(buffer, "%s%s", cause, outcome);
-    CopyBounded(text, capacity, buffer);
+    wchar_t wideOutcome[ScreenTextCapacity];
+    ToScreenText(outcome, wideOutcome, ScreenTextCapacity);
+    lstrcpynW(text, cause, capacity);
+    int length = lstrlenW(text);
+    lstrcpynW(text + length, wideOutcome, capacity - length);
 }
 
 void ToScreenText(const char *text, wchar_t *screen, int capacity)
@@ -152,8 +172,13 @@ void SetScreenText(HWND window, const char *text)
 int ShowMessage(HWND owner, const char *text, const char *caption, UINT flags)
 {
     wchar_t screenText[ScreenTextCapacity];
-    wchar_t screenCaption[64];
     ToScreenText(text, screenText, ScreenTextCapacity);
+    return ShowScreenMessage(owner, screenText, caption, flags);
+}
+
+int ShowScreenMessage(HWND owner, const wchar_t *text, const char *caption, UINT flags)
+{
+    wchar_t screenCaption[64];
     ToScreenText(caption, screenCaption, 64);
-    return MessageBoxW(owner, screenText, screenCaption, flags);
+    return MessageBoxW(owner, text, screenCaption, flags);
 }

@@ -22,9 +22,12 @@ enum : int {
 
 // The prompt while a pass runs: the file in hand, then how far the pass is.
 void DescribeProgress(const PassProgress &progress, char *text, size_t capacity);
-// Why the pass stopped and what to do; installFolder is named where it helps.
-void DescribeStop(const PassReport &report, const char *installFolder, char *text, size_t capacity);
+// Why the pass stopped and what to do; installFolder is named where it helps. Composed in
+// UTF-16, as folder names may hold any character.
+void DescribeStop(const PassReport &report, const wchar_t *installFolder, wchar_t *text,
+                  int capacity);
 
 void ToScreenText(const char *text, wchar_t *screen, int capacity);
 void SetScreenText(HWND window, const char *text);
 int ShowMessage(HWND owner, const char *text, const char *caption, UINT flags);
+int ShowScreenMessage(HWND owner, const wchar_t *text, const char *caption, UINT flags);

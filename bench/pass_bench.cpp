@@ -107,6 +107,10 @@ std::string WithBackslashes(std::string path)
     return path;
 }
 
+// The pass's own names for its temporaries, as this model's ANSI calls take them.
+const char StagedName[] = ".qupdate-new";
+const char AsideName[] = ".qupdate-old";
+
 std::string FolderOfPath(const std::string &path)
 {
     return path.substr(0, path.find_last_of('\\'));
@@ -123,8 +127,8 @@ void PrepareEngine(const char *sourceRoot, const char *installFolder)
     CopyFileList(Engine.mainFiles, mainNames);
     CopyFileList(Engine.extraFiles, ExtraFiles);
     CopyBounded(Engine.folderName, sizeof Engine.folderName, Product.productFolderName);
-    CopyBounded(Engine.sourceFolder, sizeof Engine.sourceFolder, sourceRoot);
-    CopyBounded(Engine.installFolder, sizeof Engine.installFolder, installFolder);
+    MultiByteToWideChar(CP_ACP, 0, sourceRoot, -1, Engine.sourceFolder, PathFieldCapacity);
+    MultiByteToWideChar(CP_ACP, 0, installFolder, -1, Engine.installFolder, PathFieldCapacity);
     Engine.installed = 1;
 }
 
@@ -405,7 +409,7 @@ int CopyInSteps(const std::vector<std::string> &names, const std::string &source
     }
     Timer timer(spent);
     for (size_t i = 0; i < count; ++i) {
-        std::string staged = to[i] + StagedSuffix, aside = to[i] + AsideSuffix;
+        std::string staged = to[i] + StagedName, aside = to[i] + AsideName;
         DeleteFileA(staged.c_str());
         GetFileAttributesA(aside.c_str());
         DeleteFileA(aside.c_str());
@@ -427,7 +431,7 @@ int CopyInSteps(const std::vector<std::string> &names, const std::string &source
     timer.Charge(StepChecks);
 
     for (size_t i = 0; i < count; ++i) {
-        std::string staged = to[i] + StagedSuffix;
+        std::string staged = to[i] + StagedName;
         FILE *in = _fsopen(from[i].c_str(), "rb", _SH_DENYWR);
         FILE *out = _fsopen(staged.c_str(), "wb", _SH_DENYRW);
         if (in == nullptr || out == nullptr) {
@@ -470,7 +474,7 @@ int CopyInSteps(const std::vector<std::string> &names, const std::string &source
     }
 
     for (size_t i = 0; i < count; ++i) {
-        std::string staged = to[i] + StagedSuffix, aside = to[i] + AsideSuffix;
+        std::string staged = to[i] + StagedName, aside = to[i] + AsideName;
         if (GetFileAttributesA(to[i].c_str()) != INVALID_FILE_ATTRIBUTES)
             SetFileAttributesA(to[i].c_str(), FILE_ATTRIBUTE_NORMAL);
         if (hadOld[i]) {
@@ -497,7 +501,7 @@ int CopyInSteps(const std::vector<std::string> &names, const std::string &source
             CloseHandle(file);
         }
         if (hadOld[i])
-            DeleteFileA((to[i] + AsideSuffix).c_str());
+            DeleteFileA((to[i] + AsideName).c_str());
     }
     timer.Charge(StepFinish);
     return failures;

@@ -88,46 +88,97 @@ void ReleaseFileList(FileList &list)
     list.entries = nullptr;
 }
 
-const char *FolderOf(const char *path, char *folder)
-{
-    CopyBounded(folder, ComposedPathCapacity, path);
-    char *separator = FindLastSeparator(folder, true);
-    if (separator == nullptr)
-        return nullptr;
-    *separator = '\0';
-    return folder;
-}
-
-bool IsFolder(const char *path)
-{
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 FARPROC SystemFunction(const char *module, const char *name)
 {
     HMODULE loaded = GetModuleHandleA(module);
     return loaded != nullptr ? GetProcAddress(loaded, name) : nullptr;
 }
 
-char *FindLastSeparator(char *path, bool forwardSlashToo)
+// Appends text at length; false when target (ComposedPathCapacity) cannot hold it.
+static bool AppendPath(wchar_t *target, size_t &length, const wchar_t *text)
 {
-    char *last = nullptr;
-    for (char *p = path; *p != '\0'; p = CharNextA(p)) {
-        if (*p == '\\' || (forwardSlashToo && *p == '/'))
+    size_t more = text != nullptr ? static_cast<size_t>(lstrlenW(text)) : 0;
+    if (length + more >= ComposedPathCapacity)
+        return false;
+    memcpy(target + length, text, more * sizeof(wchar_t));
+    length += more;
+    target[length] = L'\0';
+    return true;
+}
+
+static const wchar_t ExtendedPrefix[] = L"\\\\?\\";
+static const wchar_t ExtendedSharePrefix[] = L"\\\\?\\UNC\\";
+
+bool SystemPath(wchar_t *target, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix)
+{
+    wchar_t path[ComposedPathCapacity];
+    size_t length = 0;
+    path[0] = L'\0';
+    bool fits =
+        AppendPath(path, length, folder) &&
+        (name == nullptr || (AppendPath(path, length, L"\\") && AppendPath(path, length, name))) &&
+        AppendPath(path, length, suffix);
+    size_t done = 0;
+    target[0] = L'\0';
+    if (fits && (length < MAX_PATH || wcsncmp(path, ExtendedPrefix, 4) == 0))
+        return AppendPath(target, done, path);
+    // The extended form skips the system's own clean-up of "/", "." and "..": done here first.
+    wchar_t full[ComposedPathCapacity];
+    DWORD fullLength = fits ? GetFullPathNameW(path, ComposedPathCapacity, full, nullptr) : 0;
+    if (fullLength == 0 || fullLength >= ComposedPathCapacity)
+        return false;
+    bool share = full[0] == L'\\' && full[1] == L'\\';
+    bool held =
+        share ? AppendPath(target, done, ExtendedSharePrefix) && AppendPath(target, done, full + 2)
+              : AppendPath(target, done, ExtendedPrefix) && AppendPath(target, done, full);
+    if (!held)
+        target[0] = L'\0';
+    return held;
+}
+
+wchar_t *LastSeparator(wchar_t *path)
+{
+    wchar_t *last = nullptr;
+    for (wchar_t *p = path; *p != L'\0'; ++p) {
+        if (*p == L'\\')
             last = p;
     }
     return last;
 }
 
+DWORD FolderState(const wchar_t *systemPath)
+{
+    DWORD attributes = GetFileAttributesW(systemPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return ERROR_PATH_NOT_FOUND;
+    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_INVALID_NAME);
+}
+
 void DisplayName(char *target, size_t capacity, const char *listedName)
 {
     CopyBounded(target, capacity, listedName);
-    // '/' is never a CP932 trail byte, but the walk keeps to characters all the same.
-    for (char *p = target; *p != '\0'; p = CharNextA(p)) {
+    // '/' is never a CP932 trail byte, so the bytes can be walked one by one on any system.
+    for (char *p = target; *p != '\0'; ++p) {
         if (*p == '/')
             *p = '\\';
     }
+}
+
+bool WideDisplayName(wchar_t *target, int capacity, const char *listedName)
+{
+    int length = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, listedName, -1, target, capacity);
+    if (length == 0) {
+        target[0] = L'\0';
+        return false;
+    }
+    for (wchar_t *p = target; *p != L'\0'; ++p) {
+        if (*p == L'/')
+            *p = L'\\';
+    }
+    return true;
 }
 
 void FormatGrouped(char *target, ULONGLONG value)

@@ -7,6 +7,8 @@
 
 #include "update_pass.h"
 
+// Path fields and composed paths count UTF-16 characters; file names count CP932 bytes, as
+// the product tables hold them.
 enum : unsigned {
     FileNameCapacity = 128,
     PathFieldCapacity = 260,
@@ -30,8 +32,8 @@ struct SetupEngine {
     FileList mainFiles;
     FileList extraFiles;
     char folderName[PathFieldCapacity];
-    char installFolder[PathFieldCapacity];
-    char sourceFolder[PathFieldCapacity];
+    wchar_t installFolder[PathFieldCapacity];
+    wchar_t sourceFolder[PathFieldCapacity];
     DWORD installType;
     FILE *sourceStream;
     FILE *destinationStream;
@@ -48,13 +50,13 @@ struct SetupEngine {
 
     bool ReadInstallRecord();
     bool OpenRecordKey();
-    bool QueryRecordValue(const char *name, DWORD expectedType, void *buffer, DWORD bufferSize,
+    bool QueryRecordValue(const wchar_t *name, DWORD expectedType, void *buffer, DWORD bufferSize,
                           DWORD *bytesRead = nullptr);
-    bool QueryRecordString(const char *name, char *field);
+    bool QueryRecordString(const wchar_t *name, wchar_t *field);
     void CloseRecordKey();
 
     // Into a new file of the pass's own (destinationPath), checked as it goes.
-    bool CopyVerified(const char *destinationPath, const char *sourcePath, CopyCheck &check);
+    bool CopyVerified(const wchar_t *destinationPath, const wchar_t *sourcePath, CopyCheck &check);
 
     // The whole pass, from the tool's own folder and with the list bound into the exe.
     void RunUpdate(const PassView &view);
@@ -75,15 +77,23 @@ void CopyBounded(char *target, size_t capacity, const char *text);
 
 // The listed name as the user knows it: "movie/a.mpg" becomes "movie\\a.mpg".
 void DisplayName(char *target, size_t capacity, const char *listedName);
+// The same in UTF-16, from the CP932 of the product tables: how a listed name goes into a
+// path. False when the bytes are not CP932.
+bool WideDisplayName(wchar_t *target, int capacity, const char *listedName);
 // Digits in groups of three: 1,024.
 void FormatGrouped(char *target, ULONGLONG value);
 
-// Code-page aware: a CP932 trail byte may equal '\\'. Null when there is none.
-char *FindLastSeparator(char *path, bool forwardSlashToo);
-// The folder of a path ('\\' or '/' separated) in folder, ComposedPathCapacity bytes; null
-// when the path has none.
-const char *FolderOf(const char *path, char *folder);
-bool IsFolder(const char *path);
+// The one way a path reaches the system: folder, then name and suffix when given, in target
+// (ComposedPathCapacity characters). Past the platform's 259 characters the path goes in its
+// extended-length form (\\?\ or \\?\UNC\), normalised first, since that form is taken
+// literally. False, with target empty, when it cannot be held.
+bool SystemPath(wchar_t *target, const wchar_t *folder, const wchar_t *name = nullptr,
+                const wchar_t *suffix = nullptr);
+// The last backslash of a path; null when there is none.
+wchar_t *LastSeparator(wchar_t *path);
+// ERROR_SUCCESS for a folder; ERROR_PATH_NOT_FOUND when the system says nothing is there, or
+// a file; otherwise the system's error about the path itself.
+DWORD FolderState(const wchar_t *systemPath);
 
 // A function of a loaded system DLL that older Windows lacks: looked up, not imported. Null
 // when it is missing.

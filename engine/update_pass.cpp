@@ -7,8 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-const char StagedSuffix[] = ".qupdate-new";
-const char AsideSuffix[] = ".qupdate-old";
+const wchar_t StagedSuffix[] = L".qupdate-new";
+const wchar_t AsideSuffix[] = L".qupdate-old";
 
 // A virus scanner or an indexer holds a freshly written file for a moment: such a hold is
 // waited out quietly before the user is asked.
@@ -24,28 +24,29 @@ enum : ULONGLONG {
 
 bool SetupEngine::LocateSourceRoot()
 {
-    DWORD length = GetModuleFileNameA(nullptr, sourceFolder, PathFieldCapacity);
+    DWORD length = GetModuleFileNameW(nullptr, sourceFolder, PathFieldCapacity);
     // A cut-off path would name some other folder.
     if (length == 0 || length >= PathFieldCapacity)
         return false;
-    char *separator = FindLastSeparator(sourceFolder, false);
+    wchar_t *separator = LastSeparator(sourceFolder);
     if (separator == nullptr)
         return false;
-    *separator = '\0';
+    *separator = L'\0';
     return true;
 }
 
 namespace {
 
 struct PassItem {
-    const char *name;       // the listed name; names in both lists have one item
-    const BoundFile *bound; // its entry in the bound list, if any
-    bool carried;           // the update brings a new version
-    bool hadOld;            // an installed file was there to replace
-    bool reset;             // its attributes were reset; oldAttributes holds them
-    bool staged;            // the new content waits beside the destination
-    bool replaced;          // in place; the old content is aside
-    bool asideLeft;         // a failed replacement's aside name could not be removed yet
+    const char *name;               // the listed name; names in both lists have one item
+    wchar_t path[FileNameCapacity]; // the same in UTF-16, as it goes into paths
+    const BoundFile *bound;         // its entry in the bound list, if any
+    bool carried;                   // the update brings a new version
+    bool hadOld;                    // an installed file was there to replace
+    bool reset;                     // its attributes were reset; oldAttributes holds them
+    bool staged;                    // the new content waits beside the destination
+    bool replaced;                  // in place; the old content is aside
+    bool asideLeft;                 // a failed replacement's aside name could not be removed yet
     DWORD oldAttributes;
     ULONGLONG size;
     FILETIME created;
@@ -54,10 +55,10 @@ struct PassItem {
 // Replacing a file that another program has open is refused as access denied on Windows,
 // the same answer an unprivileged user gets. An open that wants the file to itself tells
 // them apart: it meets a sharing violation only when someone else holds the file.
-bool HeldByAnother(const char *path)
+bool HeldByAnother(const wchar_t *path)
 {
     HANDLE file =
-        CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return false;
@@ -66,25 +67,26 @@ bool HeldByAnother(const char *path)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-bool Exists(const char *path)
+bool Exists(const wchar_t *path)
 {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Explorer runs an exe inside a zip by extracting it alone into a folder such as
 // "Temp1_update.zip" under the temporary folder.
-bool ExtractedAlone(const char *folder)
+bool ExtractedAlone(const wchar_t *folder)
 {
-    char copy[ComposedPathCapacity];
-    CopyBounded(copy, sizeof copy, folder);
-    char *separator = FindLastSeparator(copy, false);
-    const char *last = separator != nullptr ? separator + 1 : copy;
-    if (_strnicmp(last, "Temp", 4) != 0 || last[4] < '0' || last[4] > '9')
+    const wchar_t *last = folder;
+    for (const wchar_t *p = folder; *p != L'\0'; ++p) {
+        if (*p == L'\\')
+            last = p + 1;
+    }
+    if (_wcsnicmp(last, L"Temp", 4) != 0 || last[4] < L'0' || last[4] > L'9')
         return false;
-    const char *rest = last + 4;
-    while (*rest >= '0' && *rest <= '9')
+    const wchar_t *rest = last + 4;
+    while (*rest >= L'0' && *rest <= L'9')
         ++rest;
-    return *rest == '_';
+    return *rest == L'_';
 }
 
 struct UpdatePass {
@@ -96,14 +98,16 @@ struct UpdatePass {
     DWORD boundCount;
     PassProgress progress;
     PassReport report;
-    char source[ComposedPathCapacity];
-    char destination[ComposedPathCapacity];
-    char staged[ComposedPathCapacity];
-    char aside[ComposedPathCapacity];
+    wchar_t updateFolder[ComposedPathCapacity]; // the product folder beside the tool
+    wchar_t source[ComposedPathCapacity];
+    wchar_t destination[ComposedPathCapacity];
+    wchar_t staged[ComposedPathCapacity];
+    wchar_t aside[ComposedPathCapacity];
 
     UpdatePass(SetupEngine &owner, const PassView &shownBy)
         : engine(owner), view(shownBy), items(nullptr), count(0), boundFiles(nullptr),
-          boundCount(0), progress(), report(), source(), destination(), staged(), aside()
+          boundCount(0), progress(), report(), updateFolder(), source(), destination(), staged(),
+          aside()
     {
         report.unchanged = true;
     }
@@ -113,12 +117,13 @@ struct UpdatePass {
         free(boundFiles);
     }
 
-    void Compose(const char *name)
+    // Every path of the pass. Plan checks once that each item's fit; they are the same after.
+    bool Compose(const PassItem &item)
     {
-        wsprintfA(source, "%s\\%s\\%s", engine.sourceFolder, engine.folderName, name);
-        wsprintfA(destination, "%s\\%s", engine.installFolder, name);
-        wsprintfA(staged, "%s%s", destination, StagedSuffix);
-        wsprintfA(aside, "%s%s", destination, AsideSuffix);
+        return SystemPath(source, updateFolder, item.path) &&
+               SystemPath(destination, engine.installFolder, item.path) &&
+               SystemPath(staged, engine.installFolder, item.path, StagedSuffix) &&
+               SystemPath(aside, engine.installFolder, item.path, AsideSuffix);
     }
 
     bool Stop(PassStop stop, const char *name, DWORD error)
@@ -130,12 +135,10 @@ struct UpdatePass {
     }
 
     // A failed step on an installed or staged file, sorted by what the user can do.
-    bool Failed(const PassItem &item, const char *path, DWORD error)
+    bool Failed(const PassItem &item, const wchar_t *path, DWORD error)
     {
-        char folder[ComposedPathCapacity];
-        const char *destinationFolder = FolderOf(destination, folder);
         PassStop stop = StopOther;
-        if (destinationFolder != nullptr && !IsFolder(destinationFolder))
+        if (DestinationFolderState() == ERROR_PATH_NOT_FOUND)
             stop = StopFolderMissing;
         else if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
             stop = StopInUse;
@@ -144,6 +147,18 @@ struct UpdatePass {
         else if (error == ERROR_ACCESS_DENIED)
             stop = HeldByAnother(path) ? StopInUse : StopAccessDenied;
         return Stop(stop, item.name, error);
+    }
+
+    // Of the destination in hand.
+    DWORD DestinationFolderState()
+    {
+        wchar_t folder[ComposedPathCapacity];
+        memcpy(folder, destination, sizeof folder);
+        wchar_t *separator = LastSeparator(folder);
+        if (separator == nullptr)
+            return ERROR_INVALID_NAME;
+        *separator = L'\0';
+        return FolderState(folder);
     }
 
     typedef bool (UpdatePass::*Step)(PassItem &item);
@@ -180,6 +195,11 @@ struct UpdatePass {
 
     bool Plan(const void *manifest, DWORD manifestSize)
     {
+        wchar_t folderName[PathFieldCapacity];
+        if (!WideDisplayName(folderName, PathFieldCapacity, engine.folderName))
+            return Stop(StopOther, engine.folderName, ERROR_NO_UNICODE_TRANSLATION);
+        if (!SystemPath(updateFolder, engine.sourceFolder, folderName))
+            return Stop(StopOther, engine.folderName, ERROR_FILENAME_EXCED_RANGE);
         DWORD listed = 0;
         const FileList *lists[] = {&engine.mainFiles, &engine.extraFiles};
         for (const FileList *list : lists) {
@@ -191,8 +211,14 @@ struct UpdatePass {
             FatalError();
         for (const FileList *list : lists) {
             for (char **entry = list->entries; (*entry)[0] != '\0'; ++entry) {
-                if (Find(*entry) == nullptr)
-                    items[count++].name = *entry;
+                if (Find(*entry) != nullptr)
+                    continue;
+                PassItem &item = items[count++];
+                item.name = *entry;
+                if (!WideDisplayName(item.path, FileNameCapacity, item.name))
+                    return Stop(StopOther, item.name, ERROR_NO_UNICODE_TRANSLATION);
+                if (!Compose(item))
+                    return Stop(StopOther, item.name, ERROR_FILENAME_EXCED_RANGE);
             }
         }
         if (manifest == nullptr)
@@ -223,12 +249,12 @@ struct UpdatePass {
     void RemoveLeftovers()
     {
         for (DWORD i = 0; i < count; ++i) {
-            Compose(items[i].name);
-            DeleteFileA(staged);
+            Compose(items[i]);
+            DeleteFileW(staged);
             if (Exists(aside) && !Exists(destination))
-                MoveFileExA(aside, destination, MOVEFILE_WRITE_THROUGH);
+                MoveFileExW(aside, destination, MOVEFILE_WRITE_THROUGH);
             else
-                DeleteFileA(aside);
+                DeleteFileW(aside);
         }
     }
 
@@ -236,15 +262,22 @@ struct UpdatePass {
     // a plain one at least one listed file in its folder.
     bool CheckUpdatePresent()
     {
-        if (strchr(engine.sourceFolder, '?') != nullptr)
-            return Stop(StopToolPathUnreadable, nullptr, ERROR_INVALID_NAME);
         report.fromArchive = ExtractedAlone(engine.sourceFolder);
+        DWORD state = FolderState(updateFolder);
+        if (state == ERROR_PATH_NOT_FOUND)
+            return Stop(StopUpdateMissing, engine.folderName, state);
+        if (state != ERROR_SUCCESS)
+            return Stop(StopOther, nullptr, state);
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
-            Compose(item.name);
+            Compose(item);
             WIN32_FILE_ATTRIBUTE_DATA data;
-            bool present = GetFileAttributesExA(source, GetFileExInfoStandard, &data) &&
-                           (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+            bool found = GetFileAttributesExW(source, GetFileExInfoStandard, &data) != 0;
+            DWORD error = found ? ERROR_SUCCESS : GetLastError();
+            // Only what the system says is not there is absent; a path it cannot take is told.
+            if (!found && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+                return Stop(StopOther, item.name, error);
+            bool present = found && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
             ULONGLONG size =
                 present ? (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
                         : 0;
@@ -264,27 +297,32 @@ struct UpdatePass {
 
     bool CheckInstallation()
     {
-        if (strchr(engine.installFolder, '?') != nullptr)
-            return Stop(StopInstallPathUnreadable, nullptr, ERROR_INVALID_NAME);
-        if (!IsFolder(engine.installFolder))
-            return Stop(StopInstallMissing, nullptr, ERROR_PATH_NOT_FOUND);
+        wchar_t root[ComposedPathCapacity];
+        if (!SystemPath(root, engine.installFolder))
+            return Stop(StopOther, nullptr, ERROR_FILENAME_EXCED_RANGE);
+        DWORD state = FolderState(root);
+        if (state == ERROR_PATH_NOT_FOUND)
+            return Stop(StopInstallMissing, nullptr, state);
+        if (state != ERROR_SUCCESS)
+            return Stop(StopOther, nullptr, state);
         ULONGLONG needed = 0;
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
             if (!item.carried)
                 continue;
-            Compose(item.name);
-            char folder[ComposedPathCapacity];
-            if (FolderOf(destination, folder) == nullptr || !IsFolder(folder))
-                return Stop(StopFolderMissing, item.name, ERROR_PATH_NOT_FOUND);
+            Compose(item);
+            state = DestinationFolderState();
+            if (state != ERROR_SUCCESS)
+                return Stop(state == ERROR_PATH_NOT_FOUND ? StopFolderMissing : StopOther,
+                            item.name, state);
             item.hadOld = Exists(destination);
             needed += item.size + ClusterAllowance;
         }
-        // Every new file is staged while the old ones are still there.
-        char root[ComposedPathCapacity];
-        wsprintfA(root, "%s\\", engine.installFolder);
+        // Every new file is staged while the old ones are still there. The query takes the
+        // folder with its closing backslash.
+        SystemPath(root, engine.installFolder, L"");
         ULARGE_INTEGER available = {};
-        if (GetDiskFreeSpaceExA(root, &available, nullptr, nullptr) &&
+        if (GetDiskFreeSpaceExW(root, &available, nullptr, nullptr) &&
             available.QuadPart < needed) {
             report.bytesNeeded = needed;
             report.bytesFree = available.QuadPart;
@@ -299,7 +337,7 @@ struct UpdatePass {
 
     bool CheckFree(PassItem &item)
     {
-        Compose(item.name);
+        Compose(item);
         return !HeldByAnother(destination) || Stop(StopInUse, item.name, ERROR_SHARING_VIOLATION);
     }
 
@@ -317,7 +355,7 @@ struct UpdatePass {
 
     bool Stage(PassItem &item)
     {
-        Compose(item.name);
+        Compose(item);
         progress.name = item.name;
         // Named while a hold on it is waited out, before any of its bytes moved.
         view.progress(view.context, progress);
@@ -343,11 +381,11 @@ struct UpdatePass {
     {
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
-            Compose(item.name);
-            item.oldAttributes = GetFileAttributesA(destination);
+            Compose(item);
+            item.oldAttributes = GetFileAttributesW(destination);
             if (item.oldAttributes != INVALID_FILE_ATTRIBUTES) {
                 item.reset = true;
-                SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL);
+                SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
             }
             if (item.carried && !Patiently(&UpdatePass::Replace, item))
                 return false;
@@ -361,24 +399,24 @@ struct UpdatePass {
     // be undone.
     bool Replace(PassItem &item)
     {
-        Compose(item.name);
+        Compose(item);
         if (item.hadOld) {
             // A second name of a file that another program holds could not be removed again
             // until it lets go: the hold is found first, before the link is made.
-            HANDLE probe = CreateFileA(destination, DELETE,
+            HANDLE probe = CreateFileW(destination, DELETE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (probe == INVALID_HANDLE_VALUE)
                 return Failed(item, destination, GetLastError());
             CloseHandle(probe);
-            DeleteFileA(aside);
-            if (!CreateHardLinkA(aside, destination, nullptr) &&
-                !CopyFileA(destination, aside, FALSE))
+            DeleteFileW(aside);
+            if (!CreateHardLinkW(aside, destination, nullptr) &&
+                !CopyFileW(destination, aside, FALSE))
                 return Failed(item, destination, GetLastError());
         }
-        if (!MoveFileExA(staged, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!MoveFileExW(staged, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             DWORD error = GetLastError();
-            item.asideLeft = item.hadOld && !DeleteFileA(aside);
+            item.asideLeft = item.hadOld && !DeleteFileW(aside);
             return Failed(item, destination, error);
         }
         item.staged = false;
@@ -392,10 +430,10 @@ struct UpdatePass {
             PassItem &item = items[i];
             if (!item.replaced)
                 continue;
-            Compose(item.name);
+            Compose(item);
             // A file created under the name of one just removed takes over its creation time
             // (NTFS tunnelling), so the new one's is given again once it is in place.
-            HANDLE file = CreateFileA(destination, FILE_WRITE_ATTRIBUTES,
+            HANDLE file = CreateFileW(destination, FILE_WRITE_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) {
@@ -403,7 +441,7 @@ struct UpdatePass {
                 CloseHandle(file);
             }
             if (item.hadOld)
-                DeleteFileA(aside);
+                DeleteFileW(aside);
             // Removing the last name of a large old file frees its blocks there and then.
             view.progress(view.context, progress);
         }
@@ -413,9 +451,9 @@ struct UpdatePass {
     {
         for (DWORD tries = 1;; ++tries) {
             bool done = item.hadOld
-                            ? MoveFileExA(aside, destination,
+                            ? MoveFileExW(aside, destination,
                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                            : DeleteFileA(destination);
+                            : DeleteFileW(destination);
             if (done || tries >= PatientTries)
                 return done;
             view.pause(view.context, PatientInterval);
@@ -428,15 +466,15 @@ struct UpdatePass {
     {
         for (DWORD i = count; i-- > 0;) {
             PassItem &item = items[i];
-            Compose(item.name);
+            Compose(item);
             if (item.replaced && !PutBack(item))
                 report.unchanged = false;
             if (item.reset)
-                SetFileAttributesA(destination, item.oldAttributes);
+                SetFileAttributesW(destination, item.oldAttributes);
             if (item.staged)
-                DeleteFileA(staged);
+                DeleteFileW(staged);
             if (item.asideLeft)
-                DeleteFileA(aside);
+                DeleteFileW(aside);
         }
     }
 };
@@ -484,9 +522,10 @@ void SetupEngine::RunUpdate(const PassView &view)
     FindBoundManifest(&manifest, &manifestSize);
     KeepWritesInPlace();
     if (!LocateSourceRoot()) {
+        // Only a loader that ignores the platform's limit starts an exe from such a folder.
         PassReport report = {};
-        report.stop = StopUpdateMissing;
-        report.name = folderName;
+        report.stop = StopOther;
+        report.error = ERROR_FILENAME_EXCED_RANGE;
         report.unchanged = true;
         view.stopped(view.context, report);
         return;

@@ -12,12 +12,8 @@ enum PassStop : unsigned {
     StopFileDamaged,     // its bytes are not the ones the publisher packed
     StopManifestDamaged, // the tool's own list of the update cannot be read whole
     StopInstallMissing,  // the install folder of the record is not there
-    // A folder name that the system's code page cannot hold: the ANSI path has a "?" where
-    // the character was, and names some other folder or none.
-    StopToolPathUnreadable,
-    StopInstallPathUnreadable,
-    StopFolderMissing, // the installation lacks the folder of a carried file
-    StopInUse,         // another program holds the file
+    StopFolderMissing,   // the installation lacks the folder of a carried file
+    StopInUse,           // another program holds the file
     StopDiskFull,
     StopAccessDenied,
     StopOther,
@@ -84,8 +80,8 @@ struct CopyCheck {
 
 // A temporary of this tool beside an installed file: the new content until it is put in
 // place, and the replaced content until the pass ends.
-extern const char StagedSuffix[];
-extern const char AsideSuffix[];
+extern const wchar_t StagedSuffix[];
+extern const wchar_t AsideSuffix[];
 
 // The bound update list as the exe carries it, copied out into a block the caller frees;
 // false when it cannot be read whole. Whether its names are listed is the pass's to check.

@@ -146,7 +146,7 @@ static ULONGLONG SizeOfStream(FILE *stream)
 // caller puts it in place once every file of the update is known to be whole. On failure the
 // system's error of the failing step is kept before any clean-up can change it, and the
 // staged file is gone.
-bool SetupEngine::CopyVerified(const char *destinationPath, const char *sourcePath,
+bool SetupEngine::CopyVerified(const wchar_t *destinationPath, const wchar_t *sourcePath,
                                CopyCheck &check)
 {
     check.damaged = false;
@@ -155,11 +155,11 @@ bool SetupEngine::CopyVerified(const char *destinationPath, const char *sourcePa
     _doserrno = 0;
     Sha256 sha;
     bool good = true;
-    sourceStream = _fsopen(sourcePath, "rb", _SH_DENYWR);
+    sourceStream = _wfsopen(sourcePath, L"rb", _SH_DENYWR);
     if (sourceStream == nullptr)
         good = Fail(check, true, StreamError());
     if (good) {
-        destinationStream = _fsopen(destinationPath, "wb", _SH_DENYRW);
+        destinationStream = _wfsopen(destinationPath, L"wb", _SH_DENYRW);
         if (destinationStream == nullptr)
             good = Fail(check, false, StreamError());
     }
@@ -189,6 +189,6 @@ bool SetupEngine::CopyVerified(const char *destinationPath, const char *sourcePa
         good = Fail(check, false, StreamError());
     destinationStream = nullptr;
     if (!good && opened)
-        DeleteFileA(destinationPath);
+        DeleteFileW(destinationPath);
     return good;
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tlhelp32.h>
 
 std::string UpdaterExe;
@@ -115,9 +116,9 @@ std::wstring WideClassOf(HWND window)
 
 // The process that runs the given exe, opened to wait for it and read its exit code; null
 // when none does.
-HANDLE OpenProcessRunning(const std::string &exePath, DWORD &processId)
+HANDLE OpenProcessRunning(const TestPath &exePath, DWORD &processId)
 {
-    std::wstring wanted = Wide(exePath.c_str(), CP_ACP);
+    const std::wstring &wanted = exePath.wide();
     const wchar_t *wantedName = wanted.c_str() + wanted.find_last_of(L'\\') + 1;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
@@ -185,19 +186,19 @@ std::vector<HWND> TopWindowsOf(DWORD processId)
     return collection.found;
 }
 
-UpdaterRun::UpdaterRun(const std::string &exePath, const SystemLocale *locale)
+UpdaterRun::UpdaterRun(const TestPath &exePath, const SystemLocale *locale)
     : process_(), hostClass_(Wide(Product.hostWindowClassName, locale ? locale->codePage : CP_ACP))
 {
     if (locale != nullptr) {
         StartUnder(exePath, *locale);
         return;
     }
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     // The working folder is not the exe's: the update must find its files from the exe's path.
-    std::string commandLine = "\"" + exePath + "\"";
-    if (!CreateProcessA(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process_)) {
+    std::wstring commandLine = L"\"" + exePath.wide() + L"\"";
+    if (!CreateProcessW(exePath.wide().c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &process_)) {
         ADD_FAILURE() << "cannot start " << exePath << ": error " << GetLastError();
         process_ = PROCESS_INFORMATION();
     }
@@ -207,17 +208,18 @@ UpdaterRun::UpdaterRun(const std::string &exePath, const SystemLocale *locale)
 // starts keeps the Unix environment Wine began with, whatever block CreateProcess passes. A
 // Unix program started from here gets the block as its environment, though: env starts the
 // Wine loader under the locale. It is no Windows process, so the updater's own is looked up.
-void UpdaterRun::StartUnder(const std::string &exePath, const SystemLocale &locale)
+void UpdaterRun::StartUnder(const TestPath &exePath, const SystemLocale &locale)
 {
     DWORD type = SCS_32BIT_BINARY;
-    GetBinaryTypeA(exePath.c_str(), &type);
-    std::string commandLine =
-        std::string("env LANG=") + locale.unixName + " LC_ALL=" + locale.unixName +
-        " /usr/lib/wine/" + (type == SCS_64BIT_BINARY ? "wine64" : "wine") + " \"" + exePath + "\"";
-    STARTUPINFOA startup = {};
+    GetBinaryTypeW(exePath.wide().c_str(), &type);
+    std::wstring commandLine = L"env LANG=" + Wide(locale.unixName) + L" LC_ALL=" +
+                               Wide(locale.unixName) + L" /usr/lib/wine/" +
+                               (type == SCS_64BIT_BINARY ? L"wine64" : L"wine") + L" \"" +
+                               exePath.wide() + L"\"";
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION launcher = {};
-    if (!CreateProcessA("Z:\\usr\\bin\\env", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(L"Z:\\usr\\bin\\env", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &launcher)) {
         ADD_FAILURE() << "cannot start " << exePath << " under " << locale.unixName << ": error "
                       << GetLastError();
@@ -366,46 +368,56 @@ void PressKey(HWND dialog, WPARAM key)
     PostMessageA(focus, WM_KEYUP, key, 1 | (static_cast<LPARAM>(scan) << 16) | 0xC0000000);
 }
 
-static void MakeFoldersFor(const std::string &path)
+// Below folder, every folder of name ("/" separated) that is missing.
+static void MakeFoldersFor(const std::wstring &folder, const std::string &name)
 {
-    for (size_t at = path.find_first_of("\\/", 3); at != std::string::npos;
-         at = path.find_first_of("\\/", at + 1))
-        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+    for (size_t at = name.find('/'); at != std::string::npos; at = name.find('/', at + 1))
+        CreateDirectoryW(TestPath(folder + L"\\" + Wide(name.substr(0, at))).system(), nullptr);
+}
+
+static std::wstring Below(const std::wstring &folder, const std::string &name)
+{
+    std::wstring path = folder + L"\\" + Wide(name);
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
 }
 
 // 表 is 95 5C in CP932: a path cut at the wrong byte would name another folder.
-UpdaterFolder::UpdaterFolder(const char *toolFolderName, const char *installFolder)
+UpdaterFolder::UpdaterFolder(const TestPath &toolFolderName, const TestPath &installFolder)
 {
-    std::string toolFolder = scratch_ / toolFolderName;
+    std::wstring toolFolder = Wide(scratch_.path()) + L"\\" + toolFolderName.wide();
     MakeFolder(toolFolder);
-    exe = toolFolder + "\\" + UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1);
-    EXPECT_TRUE(CopyFileA(UpdaterExe.c_str(), exe.c_str(), FALSE)) << UpdaterExe;
-    updates = toolFolder + "\\" + Product.productFolderName;
+    exe = toolFolder + L"\\" + Wide(UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1));
+    EXPECT_TRUE(CopyFileW(Wide(UpdaterExe).c_str(), exe.c_str(), FALSE)) << UpdaterExe;
+    updates = toolFolder + L"\\" + Wide(Product.productFolderName);
     MakeFolder(updates);
-    installation = scratch_ / installFolder;
+    installation = Wide(scratch_.path()) + L"\\" + installFolder.wide();
     MakeFolder(installation);
 }
 
 void UpdaterFolder::Carry(const std::string &name, const std::string &bytes, const FileTimes &times)
 {
-    std::string path = updates + "\\" + name;
-    MakeFoldersFor(path);
-    WriteFileBytes(path, bytes);
-    SetTimes(path, times);
+    MakeFoldersFor(updates, name);
+    WriteFileBytes(Carried(name), bytes);
+    SetTimes(Carried(name), times);
 }
 
 void UpdaterFolder::Install(const std::string &name, const std::string &bytes,
                             const FileTimes &times)
 {
-    std::string path = Installed(name);
-    MakeFoldersFor(path);
-    WriteFileBytes(path, bytes);
-    SetTimes(path, times);
+    MakeFoldersFor(installation, name);
+    WriteFileBytes(Installed(name), bytes);
+    SetTimes(Installed(name), times);
 }
 
-std::string UpdaterFolder::Installed(const std::string &name) const
+std::wstring UpdaterFolder::Carried(const std::string &name) const
 {
-    return installation + "\\" + name;
+    return Below(updates, name);
+}
+
+std::wstring UpdaterFolder::Installed(const std::string &name) const
+{
+    return Below(installation, name);
 }
 
 void RemoveInstallRecord()
@@ -413,10 +425,10 @@ void RemoveInstallRecord()
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, Product.installRecordKey, KEY_WOW64_32KEY, 0);
 }
 
-void WriteInstallRecord(RecordKey &record, const std::string &installFolder)
+// As a Unicode installer writes it; the engine's cases read the ANSI form too.
+void WriteInstallRecord(RecordKey &record, const TestPath &installFolder)
 {
-    // As the installation writes a path: its bytes, the NUL and one byte more.
-    record.SetString("Dir", installFolder + std::string(2, '\0'));
+    record.SetPath("Dir", installFolder);
     record.SetString("CD", std::string("D:\\") + std::string(2, '\0'));
     record.SetDword("InstType", 1);
 }

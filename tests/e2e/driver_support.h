@@ -56,7 +56,7 @@ struct MessageBoxSeen {
 class UpdaterRun {
   public:
     // Without a locale the run has the driver's own, Japanese.
-    explicit UpdaterRun(const std::string &exePath, const SystemLocale *locale = nullptr);
+    explicit UpdaterRun(const TestPath &exePath, const SystemLocale *locale = nullptr);
     ~UpdaterRun();
     bool started() const { return process_.hProcess != nullptr; }
     DWORD processId() const { return process_.dwProcessId; }
@@ -75,7 +75,7 @@ class UpdaterRun {
     void Kill();
 
   private:
-    void StartUnder(const std::string &exePath, const SystemLocale &locale);
+    void StartUnder(const TestPath &exePath, const SystemLocale &locale);
 
     PROCESS_INFORMATION process_;
     // The host window's class name as the run's code page made it from the product's bytes.
@@ -88,20 +88,21 @@ HWND FocusOf(HWND dialog);
 void PressKey(HWND dialog, WPARAM key);
 
 // The updater's folder: a copy of the exe beside the product folder with the new files, and
-// an installation folder whose name holds a CP932 trail byte equal to a backslash. Paths
-// reach the updater through the ANSI code page, so a run under another one needs names
-// that every code page holds: the folders can be named.
+// an installation folder whose name holds a CP932 trail byte equal to a backslash. Either
+// can be named otherwise, in any script.
 class UpdaterFolder {
   public:
-    explicit UpdaterFolder(const char *toolFolder = "ダウンロード表",
-                           const char *installFolder = "インストール先表");
-    std::string exe;
-    std::string updates;
-    std::string installation;
-    // A file carried by the update or already installed; "/" in a name makes a subfolder.
+    explicit UpdaterFolder(const TestPath &toolFolder = "ダウンロード表",
+                           const TestPath &installFolder = "インストール先表");
+    std::wstring exe;
+    std::wstring updates;
+    std::wstring installation;
+    // A file carried by the update or already installed, by its listed name; "/" in a name
+    // makes a subfolder.
     void Carry(const std::string &name, const std::string &bytes, const FileTimes &times);
     void Install(const std::string &name, const std::string &bytes, const FileTimes &times);
-    std::string Installed(const std::string &name) const;
+    std::wstring Carried(const std::string &name) const;
+    std::wstring Installed(const std::string &name) const;
 
   private:
     TemporaryFolder scratch_;
@@ -109,7 +110,7 @@ class UpdaterFolder {
 
 void RemoveInstallRecord();
 // The record as an installation writes it, pointing at the given folder.
-void WriteInstallRecord(RecordKey &record, const std::string &installFolder);
+void WriteInstallRecord(RecordKey &record, const TestPath &installFolder);
 
 // The texts the updater shows, from the compiled-in product title.
 std::string ExpectedCaption();

@@ -69,7 +69,7 @@ bool SameTime(const FILETIME &a, const FILETIME &b)
     return CompareFileTime(&a, &b) == 0;
 }
 
-std::string Content(const std::string &path)
+std::string Content(const TestPath &path)
 {
     std::string bytes;
     if (!ReadFileBytes(path, bytes))
@@ -117,7 +117,7 @@ size_t FindResourceEntry(const std::string &bytes, size_t base, size_t directory
 
 // Gives a resource of a copy of the exe another number, so that the program cannot find it.
 // (Wine's UpdateResourceA does not delete resources.)
-bool RenumberResource(const std::string &path, LPCSTR type, WORD id, WORD newId)
+bool RenumberResource(const TestPath &path, LPCSTR type, WORD id, WORD newId)
 {
     std::string bytes;
     if (!ReadFileBytes(path, bytes))
@@ -509,7 +509,7 @@ TEST_F(EndToEnd, UpdateCopiesListedFilesKeepsTheOthersAndLocksTheDialog)
     // A listed file the update does not carry keeps its content but loses read-only.
     if (!notCarried.empty()) {
         folder.Install(notCarried, "kept", OldTimes);
-        SetFileAttributesA(folder.Installed(notCarried).c_str(), FILE_ATTRIBUTE_READONLY);
+        SetAttributes(folder.Installed(notCarried), FILE_ATTRIBUTE_READONLY);
         ASSERT_TRUE(AttributesOf(folder.Installed(notCarried)) & FILE_ATTRIBUTE_READONLY);
     }
 
@@ -526,7 +526,7 @@ TEST_F(EndToEnd, UpdateCopiesListedFilesKeepsTheOthersAndLocksTheDialog)
 
     for (size_t i = 0; i < carried.size(); ++i) {
         SCOPED_TRACE(carried[i]);
-        std::string path = folder.Installed(carried[i]);
+        std::wstring path = folder.Installed(carried[i]);
         EXPECT_TRUE(Content(path) == PatternBytes(5000 + i, 10 + unsigned(i))) << "not updated";
         EXPECT_TRUE(SameTime(TimesOf(path).written, NewTimes.written));
     }
@@ -604,7 +604,7 @@ void EndToEnd::ExpectFileInUseOutcome(bool retry)
         CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
     }
     // As a running copy of the product holds it.
-    HANDLE inUse = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
+    HANDLE inUse = CreateFileW(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
 
@@ -720,7 +720,7 @@ TEST_F(EndToEnd, RunFromInsideTheArchiveIsRefusedAndChangesNothing)
     RecordKey record;
     WriteInstallRecord(record, folder.installation);
     folder.Install(exeName, "old executable", OldTimes);
-    ASSERT_TRUE(SetFileAttributesA(folder.Installed(exeName).c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetAttributes(folder.Installed(exeName), FILE_ATTRIBUTE_READONLY));
     TemporaryFolder temporary;
     const std::string exe = ExtractedAlone(temporary);
 
@@ -752,7 +752,7 @@ TEST_F(EndToEnd, BriefHoldIsWaitedOutWithoutAQuestion)
     WriteInstallRecord(record, folder.installation);
     CarryOverInstalled(folder, exeName, "new executable", "old executable");
     CarryOverInstalled(folder, plain, "new data", "old data");
-    HANDLE scanner = CreateFileA(folder.Installed(plain).c_str(), GENERIC_READ, FILE_SHARE_READ,
+    HANDLE scanner = CreateFileW(folder.Installed(plain).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                  nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
 
@@ -995,7 +995,7 @@ TEST_F(EndToEnd, MissingDialogTemplateEndsWithExitCodeOne)
 {
     UpdaterFolder folder;
     ASSERT_TRUE(RenumberResource(folder.exe, RT_DIALOG, 105, 0x7FFF));
-    HMODULE image = LoadLibraryExA(folder.exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE image = LoadLibraryExW(folder.exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(FindResourceA(image, MAKEINTRESOURCEA(105), RT_DIALOG), nullptr);
     EXPECT_NE(FindResourceA(image, MAKEINTRESOURCEA(104), RT_GROUP_ICON), nullptr);
@@ -1068,7 +1068,7 @@ TEST(PassScreenshots, ProgressFileInUseAndRunFromTheArchive)
             folder.Carry(names[i], PatternBytes(40u * 1024 * 1024 + i, 70), NewTimes);
             folder.Install(names[i], "old", OldTimes);
         }
-        HeldOpen download(folder.updates + "\\" + names[3], GENERIC_WRITE, FILE_SHARE_READ);
+        HeldOpen download(folder.Carried(names[3]), GENERIC_WRITE, FILE_SHARE_READ);
         UpdaterRun run(folder.exe);
         HWND dialog = run.WaitForDialog();
         ASSERT_NE(dialog, nullptr);
@@ -1146,12 +1146,12 @@ struct BoundUpdate {
 };
 
 // Every name under a folder, what its subfolders hold included, each part after a "\".
-std::vector<std::string> TreeNames(const std::string &folder, const std::string &prefix = "")
+std::vector<std::string> TreeNames(const std::wstring &folder, const std::string &prefix = "")
 {
     std::vector<std::string> names;
-    for (const std::string &name : FolderNames(folder + prefix)) {
+    for (const std::string &name : FolderNames(folder + Wide(prefix))) {
         names.push_back(prefix + "\\" + name);
-        if (AttributesOf(folder + prefix + "\\" + name) & FILE_ATTRIBUTE_DIRECTORY) {
+        if (AttributesOf(folder + Wide(prefix + "\\" + name)) & FILE_ATTRIBUTE_DIRECTORY) {
             std::vector<std::string> below = TreeNames(folder, prefix + "\\" + name);
             names.insert(names.end(), below.begin(), below.end());
         }
@@ -1215,7 +1215,7 @@ void ExpectNothingInstalled(const BoundUpdate &update)
 {
     for (const BoundFile &file : update.files) {
         SCOPED_TRACE(file.name);
-        const std::string installed = update.folder.Installed(file.name);
+        const std::wstring installed = update.folder.Installed(file.name);
         EXPECT_TRUE(Content(installed) == "old " + file.name) << "the installed file changed";
         EXPECT_TRUE(SameTime(TimesOf(installed).written, OldTimes.written));
     }
@@ -1243,7 +1243,7 @@ TEST_F(EndToEnd, BoundUpdateInstallsItsFilesWithTheirPackedTimes)
 
     for (const BoundFile &file : update.files) {
         SCOPED_TRACE(file.name);
-        const std::string installed = update.folder.Installed(file.name);
+        const std::wstring installed = update.folder.Installed(file.name);
         EXPECT_TRUE(Content(installed) == file.bytes) << "not installed as packed";
         EXPECT_TRUE(SameTime(TimesOf(installed).written, file.written));
     }
@@ -1267,7 +1267,7 @@ TEST_F(EndToEnd, BoundUpdateWithAFileMissingChangesNothing)
             break;
         }
     }
-    ASSERT_TRUE(DeleteFileA((update.folder.updates + "\\" + Shown(missing)).c_str()));
+    ASSERT_TRUE(RemoveFile(update.folder.Carried(missing)));
 
     UpdaterRun run(update.folder.exe);
     HWND dialog = StartAndFindDialog(run);
@@ -1288,7 +1288,7 @@ TEST_F(EndToEnd, BoundUpdateWithAnAlteredFileChangesNothing)
     const BoundFile &last = update.files.back();
     std::string altered = last.bytes;
     altered[altered.size() / 2] = static_cast<char>(altered[altered.size() / 2] ^ 0x20);
-    const std::string path = update.folder.updates + "\\" + Shown(last.name);
+    const std::wstring path = update.folder.Carried(last.name);
     FileTimes times = TimesOf(path);
     WriteFileBytes(path, altered);
     SetTimes(path, times);
@@ -1303,9 +1303,8 @@ TEST_F(EndToEnd, BoundUpdateWithAnAlteredFileChangesNothing)
 
 // The updater's texts reach the screen in UTF-16, converted from their CP932 bytes, so that on
 // an English (1252) and a Chinese (936) system the dialog, the refusal, a failure message
-// naming a file and the completion read as on a Japanese one. Paths stay in the system code
-// page: these runs use folders with ASCII names, and under 1252 a Japanese install folder
-// must end in an error message that changes nothing.
+// naming a file and the completion read as on a Japanese one. Paths go to the system in
+// UTF-16 too, so folder names need not fit the system's code page.
 struct TextsRead {
     std::string caption, prompt, update, cancel;
     MessageBoxSeen refusal, failure, completion;
@@ -1361,7 +1360,7 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
         bool okAlone = false;
         readRun(systems[i], nullptr, seen.failure, &okAlone);
         EXPECT_TRUE(okAlone) << "only a file in use can be retried";
-        ASSERT_TRUE(DeleteFileA((folder.updates + "\\" + Shown(inSubfolder)).c_str()));
+        ASSERT_TRUE(RemoveFile(folder.Carried(inSubfolder)));
         readRun(systems[i], nullptr, seen.completion, nullptr);
         EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
     }
@@ -1386,26 +1385,50 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
         EXPECT_TEXT(read[i].completion.text, read[0].completion.text);
     }
 
-    TemporaryFolder elsewhere;
-    const std::string japanese = elsewhere / "インストール先表";
-    MakeFolder(japanese);
-    WriteFileBytes(japanese + "\\" + exeName, "old executable");
+    // Folder names reach the system in UTF-16: a Japanese install folder on the English system
+    // completes, and so, on the Japanese one, do a tool folder and a deep install folder named
+    // with characters that CP932 lacks, with a file in a subfolder past 259 characters.
+    auto runToCompletion = [&](const TestPath &exe, const SystemLocale *system) {
+        UpdaterRun run(exe, system);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        MessageBoxSeen seen;
+        HWND box = PressUpdateForCompletion(run, dialog, seen);
+        ASSERT_NE(box, nullptr) << "no completion";
+        EXPECT_TRUE(run.DismissMessageBox(box));
+        ExpectExitCodeZero(run);
+    };
+    auto expectInstalled = [&](const UpdaterFolder &updater,
+                               const std::vector<std::string> &names) {
+        std::vector<std::string> tree;
+        for (const std::string &name : names) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(Content(updater.Installed(name)), Content(updater.Carried(name)));
+            EXPECT_TRUE(SameTime(TimesOf(updater.Installed(name)).written, NewTimes.written));
+            if (InSubfolder(name))
+                tree.push_back("\\" + name.substr(0, name.find('/')));
+            tree.push_back("\\" + Shown(name));
+        }
+        std::vector<std::string> left = TreeNames(updater.installation);
+        std::sort(tree.begin(), tree.end());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, tree) << "the installation holds what it did, and nothing of the pass";
+    };
     RecordKey record;
-    WriteInstallRecord(record, japanese);
-    UpdaterRun run(folder.exe, &EnglishSystem);
-    HWND dialog = StartAndFindDialog(run);
-    ASSERT_NE(dialog, nullptr);
-    ClickButton(dialog, 1008);
-    HWND box = run.WaitForMessageBox(dialog);
-    ASSERT_NE(box, nullptr) << "the unreachable installation was not told";
-    MessageBoxSeen seen = run.Describe(box);
-    EXPECT_TEXT(seen.caption, std::string(FailureCaption));
-    // Not a missing installation: a name this system's code page cannot hold.
-    EXPECT_TEXT_HAS(seen.text, "［Unicode 対応ではないプログラムの言語］を日本語に");
-    EXPECT_TRUE(PressBoxButton(box, GetDlgItem(box, IDOK) != nullptr ? IDOK : IDCANCEL));
-    ExpectExitWithoutMessageBox(run, dialog);
-    EXPECT_EQ(Content(japanese + "\\" + exeName), "old executable");
-    EXPECT_EQ(FolderNames(japanese).size(), 1u) << "something was left in the installation";
+    UpdaterFolder japanese("download", "インストール先表");
+    CarryOverInstalled(japanese, exeName, "new executable", "old executable");
+    WriteInstallRecord(record, japanese.installation);
+    runToCompletion(japanese.exe, &EnglishSystem);
+    expectInstalled(japanese, {exeName});
+
+    const std::wstring anyScript = L"Zoë 한국";
+    UpdaterFolder unicode(anyScript + L" ツール", anyScript + L" " + std::wstring(200, L'x'));
+    ASSERT_GE(unicode.Installed(inSubfolder).size(), size_t(MAX_PATH)) << "not past the limit";
+    CarryOverInstalled(unicode, exeName, "new executable", "old executable");
+    CarryOverInstalled(unicode, inSubfolder, "new picture", "old picture");
+    WriteInstallRecord(record, unicode.installation);
+    runToCompletion(unicode.exe, nullptr);
+    expectInstalled(unicode, {exeName, inSubfolder});
 }
 
 } // namespace

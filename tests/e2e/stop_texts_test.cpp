@@ -1,13 +1,14 @@
 // What the user reads for each cause a pass can stop for: the file as listed with the
 // system's separator, what to do, and whether anything in the installation changed.
 #include "../../app/texts.h"
+#include "../engine/test_support.h"
 
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
 
-std::string Told(PassStop stop, const char *name, bool unchanged = true, bool question = false)
+std::wstring Told(PassStop stop, const char *name, bool unchanged = true, bool question = false)
 {
     PassReport report = {};
     report.stop = stop;
@@ -15,14 +16,14 @@ std::string Told(PassStop stop, const char *name, bool unchanged = true, bool qu
     report.unchanged = unchanged;
     report.question = question;
     report.error = 123;
-    char text[ScreenTextCapacity];
-    DescribeStop(report, "C:\\Games\\Quillarin", text, sizeof text);
+    wchar_t text[ScreenTextCapacity];
+    DescribeStop(report, L"C:\\Games\\Quillarin", text, ScreenTextCapacity);
     return text;
 }
 
-bool Has(const std::string &text, const char *part)
+bool Has(const std::wstring &text, const char *part)
 {
-    return text.find(part) != std::string::npos;
+    return text.find(Wide(part)) != std::wstring::npos;
 }
 
 const char Unchanged[] =
@@ -42,55 +43,60 @@ TEST(StopTexts, EachCauseSaysWhatToDoAndThatNothingChanged)
         {StopManifestDamaged, nullptr, "このツールが壊れています。"},
         {StopInstallMissing, nullptr, "（インストール先: C:\\Games\\Quillarin）"},
         {StopFolderMissing, "movie/eyecatch01.mpg", "フォルダ「movie」がありません。"},
-        {StopToolPathUnreadable, nullptr, "英数字だけの名前のフォルダ"},
-        {StopInstallPathUnreadable, nullptr, "［Unicode 対応ではないプログラムの言語］を日本語に"},
         {StopDiskFull, nullptr, "空き容量が足りません。"},
         {StopAccessDenied, "grd.pac", "［管理者として実行］"},
-        {StopOther, "grd.pac", "エラー コード 123 "},
+        {StopOther, "grd.pac", "grd.pac を更新できませんでした。\nシステムのエラー コード 123 "},
+        {StopOther, nullptr, "アップデートできませんでした。\nシステムのエラー コード 123 "},
     };
     for (const Case &item : cases) {
         SCOPED_TRACE(item.stop);
-        std::string text = Told(item.stop, item.name);
-        EXPECT_TRUE(Has(text, item.says)) << text;
-        EXPECT_TRUE(Has(text, Unchanged)) << text;
+        std::wstring text = Told(item.stop, item.name);
+        EXPECT_TRUE(Has(text, item.says)) << Utf8(text);
+        EXPECT_TRUE(Has(text, Unchanged)) << Utf8(text);
     }
     // Run from inside the archive: said only then.
     PassReport report = {};
     report.stop = StopFileMissing;
     report.name = "grd.pac";
     report.unchanged = true;
-    char text[ScreenTextCapacity];
-    DescribeStop(report, "C:\\Games", text, sizeof text);
+    wchar_t text[ScreenTextCapacity];
+    DescribeStop(report, L"C:\\Games", text, ScreenTextCapacity);
     EXPECT_FALSE(Has(text, "圧縮ファイルの中から直接実行されています。"));
     report.fromArchive = true;
-    DescribeStop(report, "C:\\Games", text, sizeof text);
+    DescribeStop(report, L"C:\\Games", text, ScreenTextCapacity);
     EXPECT_TRUE(Has(text, "圧縮ファイルの中から直接実行されています。"));
 }
 
 TEST(StopTexts, QuestionPromisesWhatCancelDoesAndAFailedPutBackIsNotHidden)
 {
-    std::string question = Told(StopInUse, "grd.pac", true, true);
+    std::wstring question = Told(StopInUse, "grd.pac", true, true);
     EXPECT_TRUE(Has(question, "grd.pac を更新できませんでした。"));
     EXPECT_TRUE(
         Has(question,
             "［キャンセル］を押すとアップデートを中止し、インストール先を元のままにします。"));
     EXPECT_FALSE(Has(question, Unchanged)) << "nothing has stopped yet";
 
-    std::string notPutBack = Told(StopInUse, "grd.pac", false);
+    std::wstring notPutBack = Told(StopInUse, "grd.pac", false);
     EXPECT_FALSE(Has(notPutBack, Unchanged));
     EXPECT_TRUE(Has(notPutBack, "一部のファイルを元に戻せませんでした。"));
 }
 
-TEST(StopTexts, FullDiskSaysHowMuchRoomIsMissing)
+// The install folder is named whole, whatever script its name is in, and however long.
+TEST(StopTexts, FullDiskSaysHowMuchRoomIsMissingAndWhere)
 {
     PassReport report = {};
     report.stop = StopDiskFull;
     report.unchanged = true;
     report.bytesNeeded = 3ull << 30;
     report.bytesFree = (1ull << 30) + 1;
-    char text[ScreenTextCapacity];
-    DescribeStop(report, "C:\\Games", text, sizeof text);
-    EXPECT_TRUE(Has(text, "あと 2,048 MB ")) << text;
+    wchar_t text[ScreenTextCapacity];
+    std::wstring folder = L"D:\\Zoë 한국\\" + std::wstring(240, L'x');
+    DescribeStop(report, folder.c_str(), text, ScreenTextCapacity);
+    std::wstring told = text;
+    EXPECT_TRUE(Has(told, "あと 2,048 MB ")) << Utf8(told);
+    EXPECT_NE(told.find(Wide("（インストール先: ") + folder + Wide("）")), std::wstring::npos)
+        << Utf8(told);
+    EXPECT_TRUE(Has(told, Unchanged)) << Utf8(told);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <wchar.h>
 
 // As the installation writes a path: its bytes, the NUL and one byte more.
 static std::string AsInstalled(const std::string &path)
@@ -25,10 +26,16 @@ TEST_F(InstallRecordTest, CompleteRecordIsReadByteForByte)
     record.SetString("CD", AsInstalled("D:\\"));
     record.SetDword("InstType", 2);
     ASSERT_TRUE(Read());
-    EXPECT_EQ(std::string(engine.installFolder), dir);
-    EXPECT_STREQ(engine.sourceFolder, "D:\\");
+    EXPECT_EQ(std::wstring(engine.installFolder), Wide(dir));
+    EXPECT_EQ(std::wstring(engine.sourceFolder), L"D:\\");
     EXPECT_EQ(engine.installType, 2u);
     EXPECT_EQ(engine.registryKey, nullptr);
+
+    // A Unicode installer records a folder named in any script; it arrives whole.
+    const std::wstring anyScript = L"C:\\Zoë 한국\\表\\Quillarin";
+    record.SetPath("Dir", anyScript);
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(std::wstring(engine.installFolder), anyScript);
 }
 
 TEST_F(InstallRecordTest, InitSetsTheInstalledFlagOnlyForACompleteRecord)
@@ -83,20 +90,20 @@ TEST_F(InstallRecordTest, PathsLongerThanTheFieldCountAsNotInstalled)
     record.SetString("Dir", "C:\\" + std::string(257, 'd'));
     EXPECT_FALSE(Read()) << "260 bytes without NUL";
     EXPECT_EQ(engine.registryKey, nullptr);
-    EXPECT_EQ(memchr(engine.installFolder, '\0', sizeof engine.installFolder) != nullptr, true);
+    EXPECT_NE(wmemchr(engine.installFolder, L'\0', PathFieldCapacity), nullptr);
 }
 
 TEST_F(InstallRecordTest, StringsStoredWithoutTheirNulAreTerminated)
 {
     RecordKey record;
     const std::string dir = "C:\\" + std::string(256, 'd'); // 259 bytes, no NUL
-    memset(engine.installFolder, 'x', sizeof engine.installFolder);
+    wmemset(engine.installFolder, L'x', PathFieldCapacity);
     record.SetString("Dir", dir);
     record.SetString("CD", "D:");
     record.SetDword("InstType", 1);
     ASSERT_TRUE(Read());
-    EXPECT_EQ(std::string(engine.installFolder), dir);
-    EXPECT_STREQ(engine.sourceFolder, "D:");
+    EXPECT_EQ(std::wstring(engine.installFolder), Wide(dir));
+    EXPECT_EQ(std::wstring(engine.sourceFolder), L"D:");
 }
 
 TEST_F(InstallRecordTest, InstallTypeIsNotTypeChecked)
@@ -104,10 +111,11 @@ TEST_F(InstallRecordTest, InstallTypeIsNotTypeChecked)
     RecordKey record;
     record.SetString("Dir", AsInstalled("C:\\Quillarin"));
     record.SetString("CD", AsInstalled("D:\\"));
-    record.SetString("InstType", std::string("12\0", 3));
+    // The system holds a string in UTF-16: within the field's 4 bytes, one character.
+    record.SetString("InstType", std::string("1\0", 2));
     EXPECT_TRUE(Read());
 
-    record.SetString("InstType", std::string("12345\0", 6));
+    record.SetString("InstType", std::string("12\0", 3));
     EXPECT_FALSE(Read()) << "more than the 4 bytes of the field";
     EXPECT_EQ(engine.registryKey, nullptr);
 }

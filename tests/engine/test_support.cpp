@@ -1,10 +1,73 @@
 #include "test_support.h"
 
+#include "../../engine/setup_engine.h"
 #include "../../product/product_config.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <wincrypt.h>
+
+std::wstring Wide(const std::string &cp932)
+{
+    int length =
+        MultiByteToWideChar(932, 0, cp932.data(), static_cast<int>(cp932.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(932, 0, cp932.data(), static_cast<int>(cp932.size()), &wide[0], length);
+    return wide;
+}
+
+TestPath::TestPath(const std::string &cp932) : wide_(Wide(cp932))
+{
+    Finish();
+}
+
+TestPath::TestPath(const char *cp932) : wide_(Wide(cp932))
+{
+    Finish();
+}
+
+TestPath::TestPath(const std::wstring &utf16) : wide_(utf16)
+{
+    Finish();
+}
+
+TestPath::TestPath(const wchar_t *utf16) : wide_(utf16)
+{
+    Finish();
+}
+
+// The tests name absolute paths, listed names with their "/" among them. Folders are made
+// through the same form, which allows 12 characters less.
+void TestPath::Finish()
+{
+    system_ = wide_;
+    std::replace(system_.begin(), system_.end(), L'/', L'\\');
+    if (system_.size() >= MAX_PATH - 12 && system_.compare(0, 2, L"\\\\") != 0)
+        system_.insert(0, L"\\\\?\\");
+}
+
+std::string Utf8(const std::wstring &wide)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                   0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(size), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
+                            nullptr, nullptr);
+    return utf8;
+}
+
+std::ostream &operator<<(std::ostream &out, const TestPath &path)
+{
+    return out << Utf8(path.wide());
+}
+
+void SetPathField(wchar_t *field, const TestPath &path)
+{
+    ASSERT_LT(path.wide().size(), size_t(PathFieldCapacity)) << path;
+    lstrcpynW(field, path.wide().c_str(), PathFieldCapacity);
+}
 
 static unsigned FolderCounter;
 
@@ -27,30 +90,48 @@ TemporaryFolder::~TemporaryFolder()
     RemoveTree(path_);
 }
 
-void RemoveTree(const std::string &path)
+static std::string Cp932(const wchar_t *wide)
 {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = found.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string child = path + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileA(child.c_str());
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
+    int size = WideCharToMultiByte(932, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(932, 0, wide, -1, &bytes[0], size, nullptr, nullptr);
+    bytes.resize(bytes.size() - 1);
+    return bytes;
 }
 
-void MakeFolder(const std::string &path)
+// The names in a folder, without "." and "..", with whether each is a folder.
+static std::vector<std::pair<std::wstring, bool>> Entries(const TestPath &path)
 {
-    ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+    std::vector<std::pair<std::wstring, bool>> entries;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(TestPath(path.wide() + L"\\*").system(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return entries;
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            entries.emplace_back(name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return entries;
+}
+
+void RemoveTree(const TestPath &path)
+{
+    for (const auto &entry : Entries(path)) {
+        TestPath child(path.wide() + L"\\" + entry.first);
+        SetFileAttributesW(child.system(), FILE_ATTRIBUTE_NORMAL);
+        if (entry.second)
+            RemoveTree(child);
+        else
+            DeleteFileW(child.system());
+    }
+    RemoveDirectoryW(path.system());
+}
+
+void MakeFolder(const TestPath &path)
+{
+    ASSERT_TRUE(CreateDirectoryW(path.system(), nullptr)) << path;
 }
 
 std::string PatternBytes(size_t size, unsigned seed)
@@ -61,9 +142,9 @@ std::string PatternBytes(size_t size, unsigned seed)
     return bytes;
 }
 
-void WriteFileBytes(const std::string &path, const std::string &bytes)
+void WriteFileBytes(const TestPath &path, const std::string &bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(path.system(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
     DWORD written = 0;
@@ -73,9 +154,9 @@ void WriteFileBytes(const std::string &path, const std::string &bytes)
     ASSERT_TRUE(ok && written == bytes.size()) << path;
 }
 
-bool ReadFileBytes(const std::string &path, std::string &bytes)
+bool ReadFileBytes(const TestPath &path, std::string &bytes)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE file = CreateFileW(path.system(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -98,35 +179,37 @@ testing::AssertionResult SameBytes(const std::string &actual, const std::string 
                                        << "; first difference at offset " << at;
 }
 
-bool FileExists(const std::string &path)
+bool FileExists(const TestPath &path)
 {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(path.system()) != INVALID_FILE_ATTRIBUTES;
 }
 
-DWORD AttributesOf(const std::string &path)
+DWORD AttributesOf(const TestPath &path)
 {
-    return GetFileAttributesA(path.c_str());
+    return GetFileAttributesW(path.system());
 }
 
-std::vector<std::string> FolderNames(const std::string &path)
+bool SetAttributes(const TestPath &path, DWORD attributes)
+{
+    return SetFileAttributesW(path.system(), attributes) != 0;
+}
+
+bool RemoveFile(const TestPath &path)
+{
+    return DeleteFileW(path.system()) != 0;
+}
+
+std::vector<std::string> FolderNames(const TestPath &path)
 {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        std::string name = found.cFileName;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
+    for (const auto &entry : Entries(path))
+        names.push_back(Cp932(entry.first.c_str()));
     std::sort(names.begin(), names.end());
     return names;
 }
 
-HeldOpen::HeldOpen(const std::string &path, DWORD access, DWORD share)
-    : handle_(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr))
+HeldOpen::HeldOpen(const TestPath &path, DWORD access, DWORD share)
+    : handle_(CreateFileW(path.system(), access, share, nullptr, OPEN_EXISTING, 0, nullptr))
 {
     EXPECT_TRUE(held()) << path;
 }
@@ -138,10 +221,10 @@ void HeldOpen::Release()
     handle_ = INVALID_HANDLE_VALUE;
 }
 
-FileTimes TimesOf(const std::string &path)
+FileTimes TimesOf(const TestPath &path)
 {
     FileTimes times = {};
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE file = CreateFileW(path.system(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(file, INVALID_HANDLE_VALUE) << path;
     if (file != INVALID_HANDLE_VALUE) {
@@ -151,10 +234,10 @@ FileTimes TimesOf(const std::string &path)
     return times;
 }
 
-void SetTimes(const std::string &path, const FileTimes &times)
+void SetTimes(const TestPath &path, const FileTimes &times)
 {
     HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        CreateFileW(path.system(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
     SetFileTime(file, &times.created, &times.accessed, &times.written);
@@ -250,6 +333,17 @@ void RecordKey::DeleteValue(const char *name)
 void RecordKey::SetString(const char *name, const std::string &bytes, DWORD type)
 {
     SetValue(name, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+void RecordKey::SetPath(const char *name, const TestPath &path)
+{
+    HKEY key = OpenForWriting();
+    const std::wstring &wide = path.wide();
+    EXPECT_EQ(RegSetValueExW(key, Wide(name).c_str(), 0, REG_SZ,
+                             reinterpret_cast<const BYTE *>(wide.c_str()),
+                             static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 void RecordKey::SetDword(const char *name, DWORD value)

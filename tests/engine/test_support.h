@@ -2,11 +2,35 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <ostream>
 #include <string>
 #include <vector>
 #include <windows.h>
 
 #include "../../engine/update_pass.h"
+
+// A path as a test names it: CP932 bytes, as most cases write them, or UTF-16 for names that
+// CP932 cannot hold. It reaches the system through the W calls, in the extended-length form
+// when it is long, so that the tests see what the updater made at any depth.
+class TestPath {
+  public:
+    TestPath(const std::string &cp932);
+    TestPath(const char *cp932);
+    TestPath(const std::wstring &utf16);
+    TestPath(const wchar_t *utf16);
+    const std::wstring &wide() const { return wide_; }
+    const wchar_t *system() const { return system_.c_str(); }
+
+  private:
+    void Finish();
+    std::wstring wide_, system_;
+};
+std::wstring Wide(const std::string &cp932);
+// For failure messages.
+std::string Utf8(const std::wstring &text);
+std::ostream &operator<<(std::ostream &out, const TestPath &path);
+// A test's path into a path field of the engine.
+void SetPathField(wchar_t *field, const TestPath &path);
 
 // A fresh folder under the prefix's temporary folder, removed with its content.
 class TemporaryFolder {
@@ -20,25 +44,27 @@ class TemporaryFolder {
     std::string path_;
 };
 
-void RemoveTree(const std::string &path);
-void MakeFolder(const std::string &path);
+void RemoveTree(const TestPath &path);
+void MakeFolder(const TestPath &path);
 
 // Content that differs from file to file: byte i is (seed + i * 7) mod 251.
 std::string PatternBytes(size_t size, unsigned seed);
-void WriteFileBytes(const std::string &path, const std::string &bytes);
-bool ReadFileBytes(const std::string &path, std::string &bytes);
+void WriteFileBytes(const TestPath &path, const std::string &bytes);
+bool ReadFileBytes(const TestPath &path, std::string &bytes);
 // Sizes and the first differing offset rather than megabytes of bytes.
 testing::AssertionResult SameBytes(const std::string &actual, const std::string &expected);
-bool FileExists(const std::string &path);
-DWORD AttributesOf(const std::string &path);
+bool FileExists(const TestPath &path);
+DWORD AttributesOf(const TestPath &path);
+bool SetAttributes(const TestPath &path, DWORD attributes);
+bool RemoveFile(const TestPath &path);
 // The names in a folder, sorted, without "." and "..": what a copy left behind.
-std::vector<std::string> FolderNames(const std::string &path);
+std::vector<std::string> FolderNames(const TestPath &path);
 
 // A handle held the way another program would hold the file. The system checks share modes
 // against every open handle, whichever process owns it.
 class HeldOpen {
   public:
-    HeldOpen(const std::string &path, DWORD access, DWORD share);
+    HeldOpen(const TestPath &path, DWORD access, DWORD share);
     ~HeldOpen() { Release(); }
     bool held() const { return handle_ != INVALID_HANDLE_VALUE; }
     void Release();
@@ -50,8 +76,8 @@ class HeldOpen {
 struct FileTimes {
     FILETIME created, accessed, written;
 };
-FileTimes TimesOf(const std::string &path);
-void SetTimes(const std::string &path, const FileTimes &times);
+FileTimes TimesOf(const TestPath &path);
+void SetTimes(const TestPath &path, const FileTimes &times);
 FileTimes TimesAt(int year);
 testing::AssertionResult SameTimes(const FileTimes &actual, const FileTimes &expected);
 
@@ -61,6 +87,8 @@ class RecordKey {
     RecordKey();  // removes any record left behind
     ~RecordKey(); // and removes this one
     void SetString(const char *name, const std::string &bytes, DWORD type = REG_SZ);
+    // As a Unicode installer writes a path: its characters and the NUL.
+    void SetPath(const char *name, const TestPath &path);
     void SetDword(const char *name, DWORD value);
     void DeleteValue(const char *name);
 };

@@ -52,11 +52,24 @@ class UpdatePass : public testing::Test {
         CopyFileList(engine.mainFiles, mainNames);
         CopyFileList(engine.extraFiles, extraNames);
         CopyBounded(engine.folderName, sizeof engine.folderName, Product.productFolderName);
-        CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, tool.c_str());
-        CopyBounded(engine.installFolder, sizeof engine.installFolder, install.c_str());
+        SetPathField(engine.sourceFolder, tool);
+        SetPathField(engine.installFolder, install);
     }
 
     bool IsMovie(const std::string &name) const { return name.compare(0, 6, "movie/") == 0; }
+
+    // Nested folders below base whose path has exactly this many characters.
+    std::string DeepFolder(std::string path, size_t length)
+    {
+        MakeFolder(path);
+        while (length - path.size() > 150) {
+            path += "\\" + std::string(100, 'd');
+            MakeFolder(path);
+        }
+        path += "\\" + std::string(length - path.size() - 1, 'e');
+        MakeFolder(path);
+        return path;
+    }
 
     // Every listed name once, in list order.
     Names Listed() const
@@ -76,13 +89,13 @@ class UpdatePass : public testing::Test {
     void Install(const std::string &name, DWORD attributes)
     {
         std::string path = install + "\\" + name;
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        SetAttributes(path, FILE_ATTRIBUTE_NORMAL);
         Before &before = installed[name];
         before.bytes =
             PatternBytes(500 + installed.size() * 37, static_cast<unsigned>(name.size()));
         WriteFileBytes(path, before.bytes);
         SetTimes(path, TimesAt(2001));
-        ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes)) << path;
+        ASSERT_TRUE(SetAttributes(path, attributes)) << path;
         before.times = TimesOf(path);
         before.attributes = AttributesOf(path);
         ASSERT_EQ(before.attributes & Protecting, attributes & Protecting) << path;
@@ -242,7 +255,7 @@ TEST_F(UpdatePass, OnlyGrdPacIsCopiedAndEveryOtherListedFileJustLosesItsProtecti
     UseProductLists();
     InstallEveryListedFile(true);
     installed.erase("debuglog.txt");
-    DeleteFileA((install + "\\debuglog.txt").c_str()); // listed, not installed: stays absent
+    RemoveFile(install + "\\debuglog.txt"); // listed, not installed: stays absent
     Carry("grd.pac", 5 * 65536 + 1234);
 
     EXPECT_TRUE(Run());
@@ -291,28 +304,29 @@ TEST_F(UpdatePass, MissingOrEmptyUpdateFolderIsRefusedAndChangesNothing)
     std::string extracted = root / "Temp1_quillarin-update.zip";
     MakeFolder(extracted);
     MakeFolder(extracted + "\\" + Product.productFolderName);
-    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, extracted.c_str());
+    SetPathField(engine.sourceFolder, extracted);
     EXPECT_FALSE(Run());
     ExpectRefused(StopUpdateMissing, Product.productFolderName);
     EXPECT_TRUE(recorder.stops.back().fromArchive);
 }
 
-// Under a code page without the folder's characters, the ANSI path holds "?" instead: told as
-// such, not as a missing update or installation.
-TEST_F(UpdatePass, FolderNamesTheCodePageCannotHoldAreToldAsSuch)
+// A folder is missing only when the system says nothing is there: a path it cannot take is
+// told with its error, whether it is the installation's or the tool's.
+TEST_F(UpdatePass, PathsTheSystemCannotTakeAreToldWithTheirError)
 {
     UseProductLists();
     InstallEveryListedFile(true);
     Carry("grd.pac", 1000);
-    std::string tool = engine.sourceFolder;
-    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, (root / "??").c_str());
+    SetPathField(engine.installFolder, root / "in|valid");
     EXPECT_FALSE(Run());
-    ExpectRefused(StopToolPathUnreadable, "");
+    ExpectRefused(StopOther, "");
+    EXPECT_EQ(recorder.stops.back().error, static_cast<DWORD>(ERROR_INVALID_NAME));
 
-    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, tool.c_str());
-    CopyBounded(engine.installFolder, sizeof engine.installFolder, (root / "?????").c_str());
+    SetPathField(engine.installFolder, install);
+    SetPathField(engine.sourceFolder, root / "to|ol");
     EXPECT_FALSE(Run());
-    ExpectRefused(StopInstallPathUnreadable, "");
+    ExpectRefused(StopOther, "");
+    EXPECT_EQ(recorder.stops.back().error, static_cast<DWORD>(ERROR_INVALID_NAME));
 }
 
 // Every file before it would fit, but the installation lacks the folder of a late one: the
@@ -369,7 +383,7 @@ TEST_F(UpdatePass, ReadOnlyInstallFolderIsToldBeforeAnyChange)
     UseProductLists();
     Carry("grd.pac", 70000);
     Carry("vic.pac", 1000);
-    CopyBounded(engine.installFolder, sizeof engine.installFolder, protectedInstallation);
+    SetPathField(engine.installFolder, protectedInstallation);
 
     EXPECT_FALSE(Run());
 
@@ -506,7 +520,7 @@ TEST_F(UpdatePass, BoundUpdateWithAMissingOrDamagedFileChangesNothing)
         BoundManifestBytes({Bind("grd.pac", 2030), Bind("vic.pac", 2030), Bind("srp_6.pac", 2030)});
     std::string late = update + "\\srp_6.pac";
 
-    DeleteFileA(late.c_str());
+    RemoveFile(late);
     EXPECT_FALSE(Run(&manifest));
     ExpectRefused(StopFileMissing, "srp_6.pac");
 
@@ -559,6 +573,53 @@ TEST_F(UpdatePass, BoundListThatCannotBeReadWholeIsRefused)
 
 // What a pass ended part-way left (its staged and its aside files) is cleared before the
 // next pass changes anything; an installed file found only aside is put back.
+// As deep as the record reaches: past 259 characters go the staged and aside names, and at 259
+// every installed file. The pass completes with the new times; a file held only once the rest
+// is in place is cancelled there, and none of the pass's files is left behind.
+TEST_F(UpdatePass, DeepInstallFoldersCompleteAndAFailureThereLeavesNothingBehind)
+{
+    UseProductLists();
+    Carry("grd.pac", 70000);
+    Carry("movie/eyecatch01.mpg", 3000);
+    struct LateHold {
+        std::string path;
+        HeldOpen *holder;
+    } late = {};
+    recorder.hookData = &late;
+    for (size_t length : {size_t(250), size_t(259)}) {
+        SCOPED_TRACE(length);
+        install = DeepFolder(root / ("deep" + std::to_string(length)), length);
+        ASSERT_EQ(install.size(), length);
+        SetPathField(engine.installFolder, install);
+        installed.clear();
+        InstallEveryListedFile(true);
+        recorder.onProgress = nullptr;
+
+        EXPECT_TRUE(Run());
+        EXPECT_TRUE(recorder.completed);
+        ExpectUpdated("grd.pac");
+        ExpectUpdated("movie/eyecatch01.mpg");
+        ExpectNothingElseInTheInstallation();
+
+        InstallEveryListedFile(true);
+        recorder.Reset();
+        late = {install + "\\movie\\eyecatch01.mpg", nullptr};
+        recorder.hookData = &late;
+        recorder.onProgress = [](RecordingView &view, const PassProgress &progress) {
+            LateHold &hold = *static_cast<LateHold *>(view.hookData);
+            if (hold.holder == nullptr && strcmp(progress.name, "movie/eyecatch01.mpg") == 0)
+                hold.holder = new HeldOpen(hold.path, GENERIC_READ, FILE_SHARE_READ);
+        };
+        EXPECT_FALSE(Run());
+        ASSERT_NE(late.holder, nullptr);
+        delete late.holder;
+        ASSERT_EQ(recorder.stops.size(), 1u);
+        EXPECT_EQ(recorder.stops[0].stop, StopInUse);
+        EXPECT_EQ(recorder.stopNames[0], "movie/eyecatch01.mpg");
+        ExpectNothingChanged();
+    }
+}
+
 TEST_F(UpdatePass, LeftoversOfAnEndedPassAreRemovedFirst)
 {
     UseProductLists();
@@ -602,6 +663,37 @@ TEST_F(UpdatePass, FoldersAndNamesWithABackslashTrailByte)
         ExpectUpdated(name);
     ExpectNothingElseInTheInstallation();
     EXPECT_EQ(FolderNames(root / "表示"), (Names{"ソフト"}));
+}
+
+// The one form every path of the pass reaches the system in: as composed up to 259
+// characters; past them extended, and normalised first, since that form is taken literally.
+TEST(SystemPath, LongPathsTakeTheExtendedFormNormalisedFirst)
+{
+    wchar_t path[ComposedPathCapacity];
+    auto composed = [&](const std::wstring &folder, const wchar_t *name,
+                        const wchar_t *suffix = nullptr) {
+        return SystemPath(path, folder.c_str(), name, suffix) ? std::wstring(path)
+                                                              : std::wstring(L"<refused>");
+    };
+    const std::wstring deep(240, L'd');
+    EXPECT_EQ(composed(L"C:\\Games\\Q", L"movie\\a.mpg"), L"C:\\Games\\Q\\movie\\a.mpg");
+    // 259 characters stay as they are; 260 do not.
+    const std::wstring within = L"C:\\" + std::wstring(259 - 3 - 8, L'e');
+    EXPECT_EQ(composed(within, L"grd.pac"), within + L"\\grd.pac");
+    EXPECT_EQ(composed(within + L"e", L"grd.pac"), L"\\\\?\\" + within + L"e\\grd.pac");
+    EXPECT_EQ(composed(L"C:\\" + deep, L"grd.pac", StagedSuffix),
+              L"\\\\?\\C:\\" + deep + L"\\grd.pac.qupdate-new");
+    EXPECT_EQ(composed(L"C:/Games/x/../" + deep, L"movie\\a.mpg"),
+              L"\\\\?\\C:\\Games\\" + deep + L"\\movie\\a.mpg");
+    EXPECT_EQ(composed(L"\\\\server\\share\\" + deep, L"grd.pac"),
+              L"\\\\?\\UNC\\server\\share\\" + deep + L"\\grd.pac");
+    EXPECT_EQ(composed(L"\\\\?\\C:\\Q", L"grd.pac"), L"\\\\?\\C:\\Q\\grd.pac")
+        << "already extended";
+    EXPECT_EQ(composed(L"C:\\Q", nullptr), L"C:\\Q");
+    EXPECT_EQ(composed(L"C:\\Q", L""), L"C:\\Q\\");
+    EXPECT_EQ(composed(L"C:\\" + std::wstring(ComposedPathCapacity, L'f'), L"grd.pac"),
+              L"<refused>");
+    EXPECT_EQ(path[0], L'\0');
 }
 
 TEST(FormatGrouped, DigitsInThrees)

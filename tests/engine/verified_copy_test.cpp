@@ -15,7 +15,8 @@ class VerifiedCopy : public testing::Test {
     {
         check = CopyCheck();
         check.bound = bound;
-        bool copied = engine.CopyVerified(destination.c_str(), source.c_str(), check);
+        bool copied =
+            engine.CopyVerified(TestPath(destination).system(), TestPath(source).system(), check);
         EXPECT_EQ(engine.sourceStream, nullptr);
         EXPECT_EQ(engine.destinationStream, nullptr);
         return copied;
@@ -43,7 +44,7 @@ TEST_F(VerifiedCopy, EverySizeArrivesByteForByte)
         SCOPED_TRACE(size);
         std::string bytes = PatternBytes(size, static_cast<unsigned>(size));
         WriteFileBytes(source, bytes);
-        DeleteFileA(destination.c_str());
+        RemoveFile(destination);
         EXPECT_TRUE(Copy(destination, source));
         EXPECT_TRUE(SameBytes(Content(destination), bytes));
         EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
@@ -111,7 +112,7 @@ TEST_F(VerifiedCopy, AnySizeDifferenceFailsAndLeavesNothing)
         if (!FileExists(odd))
             continue;
         ++tried;
-        DeleteFileA(destination.c_str());
+        RemoveFile(destination);
         EXPECT_FALSE(Copy(destination, odd));
         EXPECT_FALSE(check.damaged) << "only a bound file is damaged";
         EXPECT_EQ(FolderNames(folder.path()), Names{});
@@ -139,7 +140,7 @@ TEST_F(VerifiedCopy, BoundFileMustHaveItsDigestAndSize)
     for (const char *other : {"abd", "abcd", "ab"}) {
         SCOPED_TRACE(other);
         WriteFileBytes(source, other);
-        DeleteFileA(destination.c_str());
+        RemoveFile(destination);
         EXPECT_FALSE(Copy(destination, source, &bound));
         EXPECT_TRUE(check.damaged);
         EXPECT_FALSE(FileExists(destination));

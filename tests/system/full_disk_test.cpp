@@ -51,7 +51,7 @@ TEST_F(FullDisk, CopyFailsAndTheInstalledFileStaysByteForByte)
 
     std::string staged = destination + ".qupdate-new";
     CopyCheck check = {};
-    EXPECT_FALSE(engine.CopyVerified(staged.c_str(), source.c_str(), check));
+    EXPECT_FALSE(engine.CopyVerified(TestPath(staged).system(), TestPath(source).system(), check));
     EXPECT_EQ(check.error, static_cast<DWORD>(ERROR_DISK_FULL));
 
     EXPECT_TRUE(SameBytes(Content(destination), old));
@@ -68,8 +68,8 @@ TEST_F(FullDisk, UpdatePassThatCannotFitChangesNothing)
     CopyFileList(engine.mainFiles, mainNames);
     CopyFileList(engine.extraFiles, extraNames);
     CopyBounded(engine.folderName, sizeof engine.folderName, "Quillarin");
-    CopyBounded(engine.sourceFolder, sizeof engine.sourceFolder, elsewhere.path().c_str());
-    CopyBounded(engine.installFolder, sizeof engine.installFolder, install.c_str());
+    SetPathField(engine.sourceFolder, elsewhere.path());
+    SetPathField(engine.installFolder, install);
     std::string update = elsewhere / "Quillarin";
     MakeFolder(update);
     for (const char *name : mainNames) {
