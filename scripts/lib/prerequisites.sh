@@ -29,7 +29,7 @@ can_run_32_bit() {
 
 # choose_tested_exe: which build the suites run. Sets TESTED_ARCH (i686: the shipped exe under
 # 32-bit Wine; x86_64: the twin) and TESTED_EXE_LINE, the line that says which and why.
-# UPDATER_TEST_TWIN=1 forces the twin.
+# UPDATER_TEST_TWIN=1 forces the twin; so does a set-up that could not install 32-bit Wine.
 choose_tested_exe() {
     if [ "${UPDATER_TEST_TWIN:-0}" = 1 ]; then
         TESTED_ARCH=x86_64
@@ -37,6 +37,9 @@ choose_tested_exe() {
     elif ! can_run_32_bit; then
         TESTED_ARCH=x86_64
         TESTED_EXE_LINE="tested exe: x86_64 twin (this machine cannot run 32-bit code)"
+    elif [ "${WINE32_NOT_INSTALLED:-0}" = 1 ]; then
+        TESTED_ARCH=x86_64
+        TESTED_EXE_LINE="tested exe: x86_64 twin (32-bit Wine could not be installed)"
     else
         TESTED_ARCH=i686
         TESTED_EXE_LINE="tested exe: shipped 32-bit"
@@ -63,10 +66,77 @@ install_prerequisites() {
     if [ ${#missing[@]} -gt 0 ]; then
         echo "Installing: ${missing[*]}"
         [ $add_i386 -eq 0 ] || as_root dpkg --add-architecture i386
-        as_root apt-get update -qq
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        update_package_lists
+        install_packages "${missing[@]}" || return 1
     fi
     generate_locales
+}
+
+# A mirror in mid-sync fails an index or two while the rest load, and apt-get update exits 100:
+# a few tries, then on with the lists that loaded, saying which did not.
+update_package_lists() {
+    local attempt output
+    for attempt in 1 2 3; do
+        if output=$(as_root apt-get update -qq 2>&1); then
+            [ -z "$output" ] || echo "$output" >&2
+            return 0
+        fi
+        [ $attempt -eq 3 ] || sleep 5
+    done
+    echo "apt-get update failed 3 times; going on with the lists that loaded. $(awk '
+        /^[WE]: Failed to fetch / {
+            url = $5; sub(/^[WE]: Failed to fetch [^ ]+ +/, ""); sub(/ *\[IP: [^]]*\]$/, "")
+            failed = failed sep url " (" $0 ")"; sep = "; "
+        }
+        /^E:/ && !first { first = $0 }
+        END { print failed ? "Not loaded: " failed : "It said: " first }' <<<"$output")" >&2
+}
+
+# install_packages PACKAGE...: one apt-get install. Where it fails (a suite whose lists did not
+# load leaves the two architectures' candidates apart), again with the release's own versions
+# only; where 32-bit Wine still does not install, the rest without it, and the tests run the
+# twin (WINE32_NOT_INSTALLED=1). Anything else that does not install ends the set-up, named.
+install_packages() {
+    local log release package rest=() wine32_error
+    log=$(mktemp /tmp/updater-apt.XXXXXX)
+    if ! apt_install "$log" "$@"; then
+        release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+        echo "apt-get install failed ($(grep -m1 '^E:' "$log")); again with $release's own" \
+            "versions (-t $release)" >&2
+        if ! apt_install "$log" -t "$release" "$@"; then
+            for package in "$@"; do [ "$package" = wine32:i386 ] || rest+=("$package"); done
+            wine32_error=$(grep -m1 '^E:' "$log")
+            if [ ${#rest[@]} -eq $# ] || ! apt_install "$log" -t "$release" "${rest[@]}"; then
+                report_install_failure "$log" "$@"
+                rm -f "$log"
+                return 1
+            fi
+            echo "32-bit Wine could not be installed ($wine32_error); the x86_64 twin runs" \
+                "instead" >&2
+            WINE32_NOT_INSTALLED=1
+        fi
+    fi
+    grep '^W:' "$log" >&2 || true
+    rm -f "$log"
+}
+
+# -q, not -qq: the second level of quiet drops the list of unmet dependencies, which names the
+# package at fault.
+apt_install() {
+    local log=$1
+    shift
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >"$log" 2>&1
+}
+
+# report_install_failure LOG PACKAGE...: the packages apt-get names (or all those asked for)
+# and its errors.
+report_install_failure() {
+    local log=$1 named
+    shift
+    named=$(sed -n -e 's/^ \([^ ]*\) : .*/\1/p' -e 's/^E: Unable to locate package //p' "$log" |
+        sort -u | paste -sd ' ')
+    echo "Could not install ${named:-$*}:" >&2
+    grep -E '^( [^ ]+ : |E: )' "$log" >&2 || tail -n 5 "$log" >&2
 }
 
 # Wine's ANSI code page follows the locale of its process: without ja_JP it is 1252, not 932.
