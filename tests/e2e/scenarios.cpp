@@ -268,6 +268,20 @@ class EndToEnd : public testing::Test {
         EXPECT_EQ(code, 0u);
     }
 
+    // Starts the updater, presses Update and dismisses the completion it must bring; then the
+    // run ends with exit code 0.
+    void RunToCompletion(const TestPath &exe, const SystemLocale *system = nullptr)
+    {
+        UpdaterRun run(exe, system);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        MessageBoxSeen seen;
+        HWND box = PressUpdateForCompletion(run, dialog, seen);
+        ASSERT_NE(box, nullptr) << "no completion message";
+        EXPECT_TRUE(run.DismissMessageBox(box));
+        ExpectExitCodeZero(run);
+    }
+
     // Waits for the end of a pass that must not report completion; a box that comes is a
     // failure, and is dismissed so the run can end.
     void ExpectExitWithoutMessageBox(UpdaterRun &run, HWND dialog)
@@ -819,14 +833,7 @@ TEST_F(EndToEnd, KilledPassLeavesOldOrNewAndTheNextRunCompletes)
                 << "torn: " << bytes.size() << " bytes";
         }
     }
-    UpdaterRun again(folder.exe);
-    HWND dialog = StartAndFindDialog(again);
-    ASSERT_NE(dialog, nullptr);
-    MessageBoxSeen seen;
-    HWND box = PressUpdateForCompletion(again, dialog, seen);
-    ASSERT_NE(box, nullptr) << "no completion after the kills";
-    EXPECT_TRUE(again.DismissMessageBox(box));
-    ExpectExitCodeZero(again);
+    RunToCompletion(folder.exe);
     for (size_t i = 0; i < names.size(); ++i) {
         SCOPED_TRACE(names[i]);
         std::string bytes;
@@ -1388,16 +1395,6 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     // Folder names reach the system in UTF-16: a Japanese install folder on the English system
     // completes, and so, on the Japanese one, do a tool folder and a deep install folder named
     // with characters that CP932 lacks, with a file in a subfolder past 259 characters.
-    auto runToCompletion = [&](const TestPath &exe, const SystemLocale *system) {
-        UpdaterRun run(exe, system);
-        HWND dialog = StartAndFindDialog(run);
-        ASSERT_NE(dialog, nullptr);
-        MessageBoxSeen seen;
-        HWND box = PressUpdateForCompletion(run, dialog, seen);
-        ASSERT_NE(box, nullptr) << "no completion";
-        EXPECT_TRUE(run.DismissMessageBox(box));
-        ExpectExitCodeZero(run);
-    };
     auto expectInstalled = [&](const UpdaterFolder &updater,
                                const std::vector<std::string> &names) {
         std::vector<std::string> tree;
@@ -1418,7 +1415,7 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     UpdaterFolder japanese("download", "インストール先表");
     CarryOverInstalled(japanese, exeName, "new executable", "old executable");
     WriteInstallRecord(record, japanese.installation);
-    runToCompletion(japanese.exe, &EnglishSystem);
+    RunToCompletion(japanese.exe, &EnglishSystem);
     expectInstalled(japanese, {exeName});
 
     const std::wstring anyScript = L"Zoë 한국";
@@ -1427,7 +1424,7 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     CarryOverInstalled(unicode, exeName, "new executable", "old executable");
     CarryOverInstalled(unicode, inSubfolder, "new picture", "old picture");
     WriteInstallRecord(record, unicode.installation);
-    runToCompletion(unicode.exe, nullptr);
+    RunToCompletion(unicode.exe);
     expectInstalled(unicode, {exeName, inSubfolder});
 }
 
