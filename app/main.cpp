@@ -19,7 +19,7 @@ static void RestrictDllSearchToSystem()
             reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
         setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
-    SetDllDirectoryA("");
+    SetDllDirectoryW(L"");
 }
 
 static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
