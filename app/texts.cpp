@@ -32,7 +32,7 @@ void DescribeProgress(const PassProgress &progress, char *text, size_t capacity)
 
 // A text of this file with its %s filled by UTF-16 arguments, so that a folder named in
 // any script reads right. wvsprintfW writes at most 1,024 characters, which every text with
-// a path of the record's 260 characters keeps within.
+// a folder of the record's 259 characters keeps within.
 static void Format(wchar_t *text, const char *format, ...)
 {
     wchar_t wideFormat[ScreenTextCapacity];
@@ -80,8 +80,8 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
                installFolder);
         break;
     case StopFolderMissing: {
-        wchar_t folder[FileNameCapacity];
-        lstrcpynW(folder, name, FileNameCapacity);
+        wchar_t folder[PathFieldCapacity];
+        lstrcpynW(folder, name, PathFieldCapacity);
         wchar_t *separator = LastSeparator(folder);
         if (separator != nullptr)
             *separator = L'\0';
@@ -137,8 +137,9 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
 void DescribeStop(const PassReport &report, const wchar_t *installFolder, wchar_t *text,
                   int capacity)
 {
-    wchar_t name[FileNameCapacity];
-    WideDisplayName(name, FileNameCapacity, report.name != nullptr ? report.name : "");
+    // A listed name, or the product's folder name, which may be longer.
+    wchar_t name[PathFieldCapacity];
+    WideDisplayName(name, PathFieldCapacity, report.name != nullptr ? report.name : "");
     wchar_t cause[ScreenTextCapacity];
     DescribeCause(report, name, installFolder, cause);
     const char *outcome = "";

@@ -1,6 +1,7 @@
 #include "../product/product_config.h"
 #include "setup_engine.h"
 
+#include <string.h>
 #include <wchar.h>
 
 bool SetupEngine::OpenRecordKey()
@@ -21,7 +22,7 @@ bool SetupEngine::OpenRecordKey()
 }
 
 bool SetupEngine::QueryRecordValue(const wchar_t *name, DWORD expectedType, void *buffer,
-                                   DWORD bufferSize, DWORD *bytesRead)
+                                   DWORD bufferSize, DWORD *bytesRead, DWORD *typeRead)
 {
     (void)expectedType; // installations have been seen to store the type loosely
     DWORD type = 0;
@@ -34,27 +35,74 @@ bool SetupEngine::QueryRecordValue(const wchar_t *name, DWORD expectedType, void
     }
     if (bytesRead != nullptr)
         *bytesRead = size;
+    if (typeRead != nullptr)
+        *typeRead = type;
     return true;
 }
 
-// In UTF-16, as the system holds it, so that a folder named in any script arrives whole. A
-// value may be stored without its NUL; one that fills the whole field cannot be a complete
+// The system gives a value it holds as text in UTF-16, and any other as stored.
+static bool HeldAsText(DWORD type)
+{
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// In UTF-16, so that a folder named in any script arrives whole. A path stored loosely as
+// bytes is in the system's code page, as the ANSI reading took it, within the same 260 bytes.
+// A value may be stored without its NUL; one that fills the whole field cannot be a complete
 // path, so it counts as missing rather than being read past its end.
 bool SetupEngine::QueryRecordString(const wchar_t *name, wchar_t *field)
 {
     DWORD size = 0;
-    if (!QueryRecordValue(name, REG_SZ, field, PathFieldCapacity * sizeof(wchar_t), &size))
+    DWORD type = REG_NONE;
+    if (!QueryRecordValue(name, REG_SZ, field, PathFieldCapacity * sizeof(wchar_t), &size, &type))
         return false;
-    DWORD characters = size / sizeof(wchar_t);
-    if (wmemchr(field, L'\0', characters) != nullptr)
-        return true;
-    if (characters < PathFieldCapacity) {
-        field[characters] = L'\0';
-        return true;
+    bool whole;
+    if (HeldAsText(type)) {
+        DWORD characters = size / sizeof(wchar_t);
+        whole = wmemchr(field, L'\0', characters) != nullptr || characters < PathFieldCapacity;
+        if (whole && wmemchr(field, L'\0', characters) == nullptr)
+            field[characters] = L'\0';
+    } else {
+        char bytes[PathFieldCapacity];
+        whole = size < PathFieldCapacity ||
+                (size == PathFieldCapacity && memchr(field, '\0', size) != nullptr);
+        if (whole) {
+            memcpy(bytes, field, size);
+            if (memchr(bytes, '\0', size) == nullptr)
+                bytes[size] = '\0';
+            whole = MultiByteToWideChar(CP_ACP, 0, bytes, -1, field, PathFieldCapacity) != 0;
+        }
     }
-    field[0] = L'\0';
-    CloseRecordKey();
-    return false;
+    if (!whole) {
+        field[0] = L'\0';
+        CloseRecordKey();
+    }
+    return whole;
+}
+
+// Its 4 bytes count as the ANSI reading counted them: a type stored as text fits when its form
+// in the system's code page does, which takes at most twice as many bytes in UTF-16.
+bool SetupEngine::QueryInstallType()
+{
+    wchar_t value[sizeof installType];
+    DWORD size = 0;
+    DWORD type = REG_NONE;
+    if (!QueryRecordValue(L"InstType", REG_DWORD, value, sizeof value, &size, &type))
+        return false;
+    bool fits;
+    if (HeldAsText(type)) {
+        int characters = static_cast<int>(size / sizeof(wchar_t));
+        fits = characters == 0 || WideCharToMultiByte(CP_ACP, 0, value, characters,
+                                                      reinterpret_cast<char *>(&installType),
+                                                      sizeof installType, nullptr, nullptr) != 0;
+    } else {
+        fits = size <= sizeof installType;
+        if (fits)
+            memcpy(&installType, value, size);
+    }
+    if (!fits)
+        CloseRecordKey();
+    return fits;
 }
 
 void SetupEngine::CloseRecordKey()
@@ -72,7 +120,7 @@ bool SetupEngine::ReadInstallRecord()
         return false;
     if (!QueryRecordString(L"CD", sourceFolder))
         return false;
-    if (!QueryRecordValue(L"InstType", REG_DWORD, &installType, sizeof installType))
+    if (!QueryInstallType())
         return false;
     CloseRecordKey();
     return true;

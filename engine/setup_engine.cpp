@@ -111,26 +111,34 @@ static const wchar_t ExtendedSharePrefix[] = L"\\\\?\\UNC\\";
 
 bool SystemPath(wchar_t *target, const wchar_t *folder, const wchar_t *name, const wchar_t *suffix)
 {
+    // The folder is made whole as the system would make it (it holds the record's or the
+    // exe's path, within the platform's limit); the listed names that follow need nothing of
+    // the kind. The extended form would take "/", "." and ".." literally.
     wchar_t path[ComposedPathCapacity];
     size_t length = 0;
-    path[0] = L'\0';
-    bool fits =
-        AppendPath(path, length, folder) &&
-        (name == nullptr || (AppendPath(path, length, L"\\") && AppendPath(path, length, name))) &&
-        AppendPath(path, length, suffix);
-    size_t done = 0;
     target[0] = L'\0';
-    if (fits && (length < MAX_PATH || wcsncmp(path, ExtendedPrefix, 4) == 0))
-        return AppendPath(target, done, path);
-    // The extended form skips the system's own clean-up of "/", "." and "..": done here first.
-    wchar_t full[ComposedPathCapacity];
-    DWORD fullLength = fits ? GetFullPathNameW(path, ComposedPathCapacity, full, nullptr) : 0;
-    if (fullLength == 0 || fullLength >= ComposedPathCapacity)
+    if (wcsncmp(folder, ExtendedPrefix, 4) == 0) {
+        if (!AppendPath(path, length, folder))
+            return false;
+    } else {
+        DWORD full = GetFullPathNameW(folder, ComposedPathCapacity, path, nullptr);
+        if (full == 0 || full >= ComposedPathCapacity)
+            return false;
+        length = full;
+    }
+    // A folder given with its closing separator (a drive's root, say) takes no second one.
+    bool fits = name == nullptr || path[length - 1] == L'\\' || AppendPath(path, length, L"\\");
+    if (!fits || !AppendPath(path, length, name) || !AppendPath(path, length, suffix))
         return false;
-    bool share = full[0] == L'\\' && full[1] == L'\\';
-    bool held =
-        share ? AppendPath(target, done, ExtendedSharePrefix) && AppendPath(target, done, full + 2)
-              : AppendPath(target, done, ExtendedPrefix) && AppendPath(target, done, full);
+    size_t done = 0;
+    bool held;
+    bool prefixed = path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.');
+    if (length < MAX_PATH || prefixed)
+        held = AppendPath(target, done, path);
+    else if (path[0] == L'\\' && path[1] == L'\\') // a share: \\server\share\...
+        held = AppendPath(target, done, ExtendedSharePrefix) && AppendPath(target, done, path + 2);
+    else
+        held = AppendPath(target, done, ExtendedPrefix) && AppendPath(target, done, path);
     if (!held)
         target[0] = L'\0';
     return held;
@@ -151,10 +159,12 @@ DWORD FolderState(const wchar_t *systemPath)
     DWORD attributes = GetFileAttributesW(systemPath);
     if (attributes != INVALID_FILE_ATTRIBUTES)
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
+    // A drive or a share that is not there leaves the folder not there too.
     DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+        error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME)
         return ERROR_PATH_NOT_FOUND;
-    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_INVALID_NAME);
+    return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_BAD_PATHNAME);
 }
 
 void DisplayName(char *target, size_t capacity, const char *listedName)

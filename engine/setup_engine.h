@@ -7,8 +7,8 @@
 
 #include "update_pass.h"
 
-// Path fields and composed paths count UTF-16 characters; file names count CP932 bytes, as
-// the product tables hold them.
+// The record's folders and composed paths count UTF-16 characters; file and folder names of
+// the product count CP932 bytes, as the product tables hold them.
 enum : unsigned {
     FileNameCapacity = 128,
     PathFieldCapacity = 260,
@@ -51,8 +51,9 @@ struct SetupEngine {
     bool ReadInstallRecord();
     bool OpenRecordKey();
     bool QueryRecordValue(const wchar_t *name, DWORD expectedType, void *buffer, DWORD bufferSize,
-                          DWORD *bytesRead = nullptr);
+                          DWORD *bytesRead = nullptr, DWORD *typeRead = nullptr);
     bool QueryRecordString(const wchar_t *name, wchar_t *field);
+    bool QueryInstallType();
     void CloseRecordKey();
 
     // Into a new file of the pass's own (destinationPath), checked as it goes.
@@ -84,9 +85,9 @@ bool WideDisplayName(wchar_t *target, int capacity, const char *listedName);
 void FormatGrouped(char *target, ULONGLONG value);
 
 // The one way a path reaches the system: folder, then name and suffix when given, in target
-// (ComposedPathCapacity characters). Past the platform's 259 characters the path goes in its
-// extended-length form (\\?\ or \\?\UNC\), normalised first, since that form is taken
-// literally. False, with target empty, when it cannot be held.
+// (ComposedPathCapacity characters), the folder made whole first (GetFullPathNameW). Past the
+// platform's 259 characters it goes in the extended-length form (\\?\ or \\?\UNC\). False,
+// with target empty, when it cannot be held.
 bool SystemPath(wchar_t *target, const wchar_t *folder, const wchar_t *name = nullptr,
                 const wchar_t *suffix = nullptr);
 // The last backslash of a path; null when there is none.

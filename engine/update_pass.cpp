@@ -117,7 +117,7 @@ struct UpdatePass {
         free(boundFiles);
     }
 
-    // Every path of the pass. Plan checks once that each item's fit; they are the same after.
+    // Every path of the pass. Plan checks once that each item's paths fit; they stay the same.
     bool Compose(const PassItem &item)
     {
         return SystemPath(source, updateFolder, item.path) &&
@@ -318,12 +318,14 @@ struct UpdatePass {
             item.hadOld = Exists(destination);
             needed += item.size + ClusterAllowance;
         }
-        // Every new file is staged while the old ones are still there. The query takes the
-        // folder with its closing backslash.
-        SystemPath(root, engine.installFolder, L"");
+        // Every new file is staged while the old ones are still there. A share is asked with
+        // its closing backslash; a folder of the platform's full length, without.
         ULARGE_INTEGER available = {};
-        if (GetDiskFreeSpaceExW(root, &available, nullptr, nullptr) &&
-            available.QuadPart < needed) {
+        bool known = (SystemPath(root, engine.installFolder, L"") &&
+                      GetDiskFreeSpaceExW(root, &available, nullptr, nullptr)) ||
+                     (SystemPath(root, engine.installFolder) &&
+                      GetDiskFreeSpaceExW(root, &available, nullptr, nullptr));
+        if (known && available.QuadPart < needed) {
             report.bytesNeeded = needed;
             report.bytesFree = available.QuadPart;
             return Stop(StopDiskFull, nullptr, ERROR_DISK_FULL);

@@ -1420,6 +1420,7 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
 
     const std::wstring anyScript = L"Zoë 한국";
     UpdaterFolder unicode(anyScript + L" ツール", anyScript + L" " + std::wstring(200, L'x'));
+    ASSERT_LT(unicode.installation.size(), size_t(MAX_PATH)) << "more than the record holds";
     ASSERT_GE(unicode.Installed(inSubfolder).size(), size_t(MAX_PATH)) << "not past the limit";
     CarryOverInstalled(unicode, exeName, "new executable", "old executable");
     CarryOverInstalled(unicode, inSubfolder, "new picture", "old picture");

@@ -90,7 +90,8 @@ TEST(StopTexts, FullDiskSaysHowMuchRoomIsMissingAndWhere)
     report.bytesNeeded = 3ull << 30;
     report.bytesFree = (1ull << 30) + 1;
     wchar_t text[ScreenTextCapacity];
-    std::wstring folder = L"D:\\Zoë 한국\\" + std::wstring(240, L'x');
+    std::wstring folder = L"D:\\Zoë 한국\\" + std::wstring(259 - 10, L'x');
+    ASSERT_EQ(folder.size(), 259u);
     DescribeStop(report, folder.c_str(), text, ScreenTextCapacity);
     std::wstring told = text;
     EXPECT_TRUE(Has(told, "あと 2,048 MB ")) << Utf8(told);

@@ -86,6 +86,12 @@ TEST_F(InstallRecordTest, PathsLongerThanTheFieldCountAsNotInstalled)
     EXPECT_FALSE(Read()) << "300 characters";
     EXPECT_EQ(engine.registryKey, nullptr);
 
+    // Written in UTF-16, the limit counts characters.
+    record.SetPath("Dir", "C:\\" + std::string(256, 'd'));
+    EXPECT_TRUE(Read()) << "259 characters and the NUL";
+    record.SetPath("Dir", "C:\\" + std::string(257, 'd'));
+    EXPECT_FALSE(Read()) << "260 characters and the NUL";
+
     // Exactly the 260 bytes of the field and no NUL: not a path that can be trusted.
     record.SetString("Dir", "C:\\" + std::string(257, 'd'));
     EXPECT_FALSE(Read()) << "260 bytes without NUL";
@@ -106,16 +112,37 @@ TEST_F(InstallRecordTest, StringsStoredWithoutTheirNulAreTerminated)
     EXPECT_EQ(std::wstring(engine.sourceFolder), L"D:");
 }
 
+// Stored loosely as bytes, a path is in the system's code page, as the installation wrote it.
+TEST_F(InstallRecordTest, PathStoredAsBytesIsReadAsTheSystemsCodePage)
+{
+    RecordKey record;
+    const std::string dir = "C:\\ゲーム\\表示\\Quillarin";
+    record.SetString("Dir", dir + std::string(1, '\0'), REG_BINARY);
+    record.SetString("CD", "D:\\", REG_BINARY);
+    record.SetDword("InstType", 1);
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(std::wstring(engine.installFolder), Wide(dir));
+    EXPECT_EQ(std::wstring(engine.sourceFolder), L"D:\\");
+
+    record.SetString("Dir", "C:\\" + std::string(257, 'd'), REG_BINARY);
+    EXPECT_FALSE(Read()) << "260 bytes without NUL";
+    record.SetString("Dir", "C:\\" + std::string(297, 'd') + std::string(1, '\0'), REG_BINARY);
+    EXPECT_FALSE(Read()) << "more than the field's 260 bytes";
+    EXPECT_EQ(engine.registryKey, nullptr);
+}
+
 TEST_F(InstallRecordTest, InstallTypeIsNotTypeChecked)
 {
     RecordKey record;
     record.SetString("Dir", AsInstalled("C:\\Quillarin"));
     record.SetString("CD", AsInstalled("D:\\"));
-    // The system holds a string in UTF-16: within the field's 4 bytes, one character.
-    record.SetString("InstType", std::string("1\0", 2));
-    EXPECT_TRUE(Read());
+    record.SetString("InstType", std::string("123\0", 4));
+    EXPECT_TRUE(Read()) << "4 bytes as the installation wrote them, though 8 in UTF-16";
 
-    record.SetString("InstType", std::string("12\0", 3));
+    record.SetString("InstType", std::string("12345\0", 6));
     EXPECT_FALSE(Read()) << "more than the 4 bytes of the field";
+    EXPECT_EQ(engine.registryKey, nullptr);
+    record.SetString("InstType", std::string("\x01\x02\x03\x04\x05", 5), REG_BINARY);
+    EXPECT_FALSE(Read()) << "5 bytes stored as such";
     EXPECT_EQ(engine.registryKey, nullptr);
 }

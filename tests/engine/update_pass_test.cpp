@@ -58,9 +58,14 @@ class UpdatePass : public testing::Test {
 
     bool IsMovie(const std::string &name) const { return name.compare(0, 6, "movie/") == 0; }
 
-    // Nested folders below base whose path has exactly this many characters.
+    // Nested folders from path (which must not exist) whose path has exactly this many
+    // characters; the temporary folder's name is plain ASCII.
     std::string DeepFolder(std::string path, size_t length)
     {
+        if (path.size() + 2 >= length) {
+            ADD_FAILURE() << "the temporary folder is too deep already: " << path;
+            return path;
+        }
         MakeFolder(path);
         while (length - path.size() > 150) {
             path += "\\" + std::string(100, 'd');
@@ -329,6 +334,20 @@ TEST_F(UpdatePass, PathsTheSystemCannotTakeAreToldWithTheirError)
     EXPECT_EQ(recorder.stops.back().error, static_cast<DWORD>(ERROR_INVALID_NAME));
 }
 
+// A listed name that the system cannot take: named with its error, whether it stops the check
+// of the update or that of the installation.
+TEST_F(UpdatePass, ListedNamesTheSystemCannotTakeAreToldWithTheirError)
+{
+    const char *mainNames[] = {"grd.pac", "mo|vie/a.mpg", nullptr};
+    const char *extraNames[] = {nullptr};
+    UseLists(mainNames, extraNames);
+    Install("grd.pac", FILE_ATTRIBUTE_HIDDEN);
+    Carry("grd.pac", 1000);
+    EXPECT_FALSE(Run());
+    ExpectRefused(StopOther, "mo|vie/a.mpg");
+    EXPECT_EQ(recorder.stops.back().error, static_cast<DWORD>(ERROR_INVALID_NAME));
+}
+
 // Every file before it would fit, but the installation lacks the folder of a late one: the
 // pass stops before the first change.
 TEST_F(UpdatePass, MovieWithoutAnInstalledMovieFolderChangesNothing)
@@ -571,21 +590,22 @@ TEST_F(UpdatePass, BoundListThatCannotBeReadWholeIsRefused)
     }
 }
 
-// What a pass ended part-way left (its staged and its aside files) is cleared before the
-// next pass changes anything; an installed file found only aside is put back.
-// As deep as the record reaches: past 259 characters go the staged and aside names, and at 259
-// every installed file. The pass completes with the new times; a file held only once the rest
-// is in place is cancelled there, and none of the pass's files is left behind.
+// As deep as the record reaches, from a tool folder as deep: past 259 characters go the
+// source, staged and aside names, and at 259 every installed file. What an ended pass left
+// there is cleared, the pass completes with the new times, and a file found held only when
+// the others are in place is cancelled with none of the pass's files left behind.
 TEST_F(UpdatePass, DeepInstallFoldersCompleteAndAFailureThereLeavesNothingBehind)
 {
+    tool = DeepFolder(root / "deep-tool", 240);
+    update = tool + "\\" + Product.productFolderName;
     UseProductLists();
     Carry("grd.pac", 70000);
     Carry("movie/eyecatch01.mpg", 3000);
+    ASSERT_GE((update + "\\movie\\eyecatch01.mpg").size(), size_t(MAX_PATH));
     struct LateHold {
         std::string path;
         HeldOpen *holder;
     } late = {};
-    recorder.hookData = &late;
     for (size_t length : {size_t(250), size_t(259)}) {
         SCOPED_TRACE(length);
         install = DeepFolder(root / ("deep" + std::to_string(length)), length);
@@ -593,7 +613,9 @@ TEST_F(UpdatePass, DeepInstallFoldersCompleteAndAFailureThereLeavesNothingBehind
         SetPathField(engine.installFolder, install);
         installed.clear();
         InstallEveryListedFile(true);
-        recorder.onProgress = nullptr;
+        WriteFileBytes(install + "\\grd.pac.qupdate-new", "torn");
+        WriteFileBytes(install + "\\movie\\eyecatch01.mpg.qupdate-old", "old");
+        recorder.Reset();
 
         EXPECT_TRUE(Run());
         EXPECT_TRUE(recorder.completed);
@@ -620,6 +642,8 @@ TEST_F(UpdatePass, DeepInstallFoldersCompleteAndAFailureThereLeavesNothingBehind
     }
 }
 
+// What a pass ended part-way left (its staged and its aside files) is cleared before the
+// next pass changes anything; an installed file found only aside is put back.
 TEST_F(UpdatePass, LeftoversOfAnEndedPassAreRemovedFirst)
 {
     UseProductLists();
@@ -691,6 +715,16 @@ TEST(SystemPath, LongPathsTakeTheExtendedFormNormalisedFirst)
         << "already extended";
     EXPECT_EQ(composed(L"C:\\Q", nullptr), L"C:\\Q");
     EXPECT_EQ(composed(L"C:\\Q", L""), L"C:\\Q\\");
+    EXPECT_EQ(composed(L"C:\\", L"grd.pac"), L"C:\\grd.pac") << "a root has its separator";
+    EXPECT_EQ(composed(L"C:\\Q\\", L"grd.pac"), L"C:\\Q\\grd.pac");
+    // Made whole on the current drive, the path passes the limit.
+    wchar_t drive[8];
+    ASSERT_EQ(GetFullPathNameW(L"\\", 8, drive, nullptr), 3u);
+    EXPECT_EQ(composed(L"\\" + std::wstring(250, L'r'), L"grd.pac"),
+              L"\\\\?\\" + std::wstring(drive) + std::wstring(250, L'r') + L"\\grd.pac");
+    // Held only with its prefix, which does not fit.
+    const std::wstring nearlyFull = L"C:\\" + std::wstring(ComposedPathCapacity - 14, L'g');
+    EXPECT_EQ(composed(nearlyFull, L"grd.pac"), L"<refused>");
     EXPECT_EQ(composed(L"C:\\" + std::wstring(ComposedPathCapacity, L'f'), L"grd.pac"),
               L"<refused>");
     EXPECT_EQ(path[0], L'\0');
