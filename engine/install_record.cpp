@@ -59,18 +59,17 @@ bool SetupEngine::QueryRecordString(const wchar_t *name, wchar_t *field)
     bool whole;
     if (HeldAsText(type)) {
         DWORD characters = size / sizeof(wchar_t);
-        whole = wmemchr(field, L'\0', characters) != nullptr || characters < PathFieldCapacity;
-        if (whole && wmemchr(field, L'\0', characters) == nullptr)
+        whole = characters < PathFieldCapacity || wmemchr(field, L'\0', characters) != nullptr;
+        if (characters < PathFieldCapacity)
             field[characters] = L'\0';
     } else {
-        char bytes[PathFieldCapacity];
-        whole = size < PathFieldCapacity ||
-                (size == PathFieldCapacity && memchr(field, '\0', size) != nullptr);
+        char bytes[PathFieldCapacity + 1];
+        whole = size <= PathFieldCapacity;
         if (whole) {
             memcpy(bytes, field, size);
-            if (memchr(bytes, '\0', size) == nullptr)
-                bytes[size] = '\0';
-            whole = MultiByteToWideChar(CP_ACP, 0, bytes, -1, field, PathFieldCapacity) != 0;
+            bytes[size] = '\0';
+            whole = strlen(bytes) < PathFieldCapacity &&
+                    MultiByteToWideChar(CP_ACP, 0, bytes, -1, field, PathFieldCapacity) != 0;
         }
     }
     if (!whole) {
