@@ -20,7 +20,7 @@ struct DialogView {
     DWORD lastDrawn;
     bool drawnOnce;
     PassProgress latest;
-    char shown[ComposedPathCapacity];
+    wchar_t shown[ComposedPathCapacity];
     // A quit message taken from the queue mid-pass is posted again when the pass ends.
     bool quitReceived;
     WPARAM quitCode;
@@ -52,12 +52,12 @@ void Draw(DialogView &view)
     view.drawnOnce = true;
     if (view.latest.name == nullptr)
         return;
-    char text[ComposedPathCapacity];
-    DescribeProgress(view.latest, text, sizeof text);
-    if (lstrcmpA(text, view.shown) == 0)
+    wchar_t text[ComposedPathCapacity];
+    DescribeProgress(view.latest, text, ComposedPathCapacity);
+    if (lstrcmpW(text, view.shown) == 0)
         return;
-    CopyBounded(view.shown, sizeof view.shown, text);
-    SetScreenText(view.prompt, text);
+    lstrcpynW(view.shown, text, ComposedPathCapacity);
+    SetWindowTextW(view.prompt, text);
 }
 
 void ShowProgress(void *context, const PassProgress &progress)

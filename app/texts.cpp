@@ -14,25 +14,9 @@ const char CompletionMessageCaption[] = "終了";
 const char FailureMessageCaption[] = "エラー";
 const char SessionEndReason[] = "ゲームのファイルを更新しています。終わるまでお待ちください。";
 
-void DescribeProgress(const PassProgress &progress, char *text, size_t capacity)
-{
-    char name[FileNameCapacity];
-    DisplayName(name, sizeof name, progress.name != nullptr ? progress.name : "");
-    char done[32], total[32];
-    // Whole megabytes: done rounded down, the total up, so that only the end shows both equal.
-    ULONGLONG totalMegabytes = (progress.bytes + 0xFFFFF) >> 20;
-    FormatGrouped(done,
-                  progress.bytesDone >= progress.bytes ? totalMegabytes : progress.bytesDone >> 20);
-    FormatGrouped(total, totalMegabytes);
-    char buffer[ComposedPathCapacity];
-    wsprintfA(buffer, "%s を更新しています…\n%lu / %lu ファイル　%s / %s MB", name,
-              progress.fileNumber, progress.files, done, total);
-    CopyBounded(text, capacity, buffer);
-}
-
 // A text of this file with its %s filled by UTF-16 arguments, so that a folder named in
-// any script reads right. wvsprintfW writes at most 1,024 characters, which every text with
-// a folder of the record's 259 characters keeps within.
+// any script reads right (%hs takes the digits FormatGrouped writes). wvsprintfW writes at most
+// 1,024 characters, which every text with a folder of the record's 259 characters keeps within.
 static void Format(wchar_t *text, const char *format, ...)
 {
     wchar_t wideFormat[ScreenTextCapacity];
@@ -41,6 +25,22 @@ static void Format(wchar_t *text, const char *format, ...)
     va_start(arguments, format);
     wvsprintfW(text, wideFormat, arguments);
     va_end(arguments);
+}
+
+void DescribeProgress(const PassProgress &progress, wchar_t *text, int capacity)
+{
+    wchar_t name[FileNameCapacity];
+    WideDisplayName(name, FileNameCapacity, progress.name != nullptr ? progress.name : "");
+    char done[32], total[32];
+    // Whole megabytes: done rounded down, the total up, so that only the end shows both equal.
+    ULONGLONG totalMegabytes = (progress.bytes + 0xFFFFF) >> 20;
+    FormatGrouped(done,
+                  progress.bytesDone >= progress.bytes ? totalMegabytes : progress.bytesDone >> 20);
+    FormatGrouped(total, totalMegabytes);
+    wchar_t buffer[ScreenTextCapacity];
+    Format(buffer, "%s を更新しています…\n%lu / %lu ファイル　%hs / %hs MB", name,
+           progress.fileNumber, progress.files, done, total);
+    lstrcpynW(text, buffer, capacity);
 }
 
 static void DescribeCause(const PassReport &report, const wchar_t *name,
@@ -82,7 +82,7 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
     case StopFolderMissing: {
         wchar_t folder[PathFieldCapacity];
         lstrcpynW(folder, name, PathFieldCapacity);
-        wchar_t *separator = LastSeparator(folder);
+        wchar_t *separator = wcsrchr(folder, L'\\');
         if (separator != nullptr)
             *separator = L'\0';
         Format(text,
@@ -104,9 +104,7 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
         if (report.bytesNeeded > report.bytesFree) {
             char megabytes[32];
             FormatGrouped(megabytes, (report.bytesNeeded - report.bytesFree + 0xFFFFF) >> 20);
-            wchar_t wideMegabytes[32];
-            ToScreenText(megabytes, wideMegabytes, 32);
-            Format(needed, "あと %s MB ", wideMegabytes);
+            Format(needed, "あと %hs MB ", megabytes);
         }
         Format(text,
                "インストール先のドライブの空き容量が足りません。\n%s空き容量を増やしてから、"

@@ -21,7 +21,7 @@ enum : int {
 };
 
 // The prompt while a pass runs: the file in hand, then how far the pass is.
-void DescribeProgress(const PassProgress &progress, char *text, size_t capacity);
+void DescribeProgress(const PassProgress &progress, wchar_t *text, int capacity);
 // Why the pass stopped and what to do; installFolder is named where it helps. Composed in
 // UTF-16, as folder names may hold any character.
 void DescribeStop(const PassReport &report, const wchar_t *installFolder, wchar_t *text,

@@ -144,14 +144,12 @@ bool SystemPath(wchar_t *target, const wchar_t *folder, const wchar_t *name, con
     return held;
 }
 
-wchar_t *LastSeparator(wchar_t *path)
+bool SaysNotThere(DWORD error)
 {
-    wchar_t *last = nullptr;
-    for (wchar_t *p = path; *p != L'\0'; ++p) {
-        if (*p == L'\\')
-            last = p;
-    }
-    return last;
+    // A drive or a share that is not there leaves nothing below it there either.
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH ||
+           error == ERROR_BAD_NET_NAME;
 }
 
 DWORD FolderState(const wchar_t *systemPath)
@@ -159,22 +157,10 @@ DWORD FolderState(const wchar_t *systemPath)
     DWORD attributes = GetFileAttributesW(systemPath);
     if (attributes != INVALID_FILE_ATTRIBUTES)
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
-    // A drive or a share that is not there leaves the folder not there too.
     DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-        error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME)
+    if (SaysNotThere(error))
         return ERROR_PATH_NOT_FOUND;
     return error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_BAD_PATHNAME);
-}
-
-void DisplayName(char *target, size_t capacity, const char *listedName)
-{
-    CopyBounded(target, capacity, listedName);
-    // '/' is never a CP932 trail byte, so the bytes can be walked one by one on any system.
-    for (char *p = target; *p != '\0'; ++p) {
-        if (*p == '/')
-            *p = '\\';
-    }
 }
 
 bool WideDisplayName(wchar_t *target, int capacity, const char *listedName)

@@ -76,10 +76,9 @@ void ReleaseFileList(FileList &list);
 void CopyBounded(char *target, size_t capacity, const char *text);
 [[noreturn]] void FatalError();
 
-// The listed name as the user knows it: "movie/a.mpg" becomes "movie\\a.mpg".
-void DisplayName(char *target, size_t capacity, const char *listedName);
-// The same in UTF-16, from the CP932 of the product tables: how a listed name goes into a
-// path. False when the bytes are not CP932.
+// The listed name as the user knows it and as it goes into paths, in UTF-16 from the CP932 of
+// the product tables: "movie/a.mpg" becomes "movie\\a.mpg". False when the bytes are not
+// CP932.
 bool WideDisplayName(wchar_t *target, int capacity, const char *listedName);
 // Digits in groups of three: 1,024.
 void FormatGrouped(char *target, ULONGLONG value);
@@ -90,8 +89,8 @@ void FormatGrouped(char *target, ULONGLONG value);
 // with target empty, when it cannot be held.
 bool SystemPath(wchar_t *target, const wchar_t *folder, const wchar_t *name = nullptr,
                 const wchar_t *suffix = nullptr);
-// The last backslash of a path; null when there is none.
-wchar_t *LastSeparator(wchar_t *path);
+// The system's word that nothing is at a path: no such file, folder, drive or share.
+bool SaysNotThere(DWORD error);
 // ERROR_SUCCESS for a folder; ERROR_PATH_NOT_FOUND when the system says nothing is there, or
 // a file; otherwise the system's error about the path itself.
 DWORD FolderState(const wchar_t *systemPath);

@@ -28,7 +28,7 @@ bool SetupEngine::LocateSourceRoot()
     // A cut-off path would name some other folder.
     if (length == 0 || length >= PathFieldCapacity)
         return false;
-    wchar_t *separator = LastSeparator(sourceFolder);
+    wchar_t *separator = wcsrchr(sourceFolder, L'\\');
     if (separator == nullptr)
         return false;
     *separator = L'\0';
@@ -76,11 +76,8 @@ bool Exists(const wchar_t *path)
 // "Temp1_update.zip" under the temporary folder.
 bool ExtractedAlone(const wchar_t *folder)
 {
-    const wchar_t *last = folder;
-    for (const wchar_t *p = folder; *p != L'\0'; ++p) {
-        if (*p == L'\\')
-            last = p + 1;
-    }
+    const wchar_t *separator = wcsrchr(folder, L'\\');
+    const wchar_t *last = separator != nullptr ? separator + 1 : folder;
     if (_wcsnicmp(last, L"Temp", 4) != 0 || last[4] < L'0' || last[4] > L'9')
         return false;
     const wchar_t *rest = last + 4;
@@ -154,7 +151,7 @@ struct UpdatePass {
     {
         wchar_t folder[ComposedPathCapacity];
         memcpy(folder, destination, sizeof folder);
-        wchar_t *separator = LastSeparator(folder);
+        wchar_t *separator = wcsrchr(folder, L'\\');
         if (separator == nullptr)
             return ERROR_INVALID_NAME;
         *separator = L'\0';
@@ -275,7 +272,7 @@ struct UpdatePass {
             bool found = GetFileAttributesExW(source, GetFileExInfoStandard, &data) != 0;
             DWORD error = found ? ERROR_SUCCESS : GetLastError();
             // Only what the system says is not there is absent; a path it cannot take is told.
-            if (!found && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            if (!found && !SaysNotThere(error))
                 return Stop(StopOther, item.name, error);
             bool present = found && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
             ULONGLONG size =
