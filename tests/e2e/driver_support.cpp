@@ -43,15 +43,10 @@ std::string ClassOf(HWND window)
 
 // Texts are read in UTF-16, as the system holds them, and given back as CP932 bytes: the
 // same bytes whatever code page the updater runs under, and what it showed wherever the
-// system could draw it. A character CP932 lacks comes back as "?".
+// system could draw it.
 static std::string Cp932Of(const wchar_t *text, int length)
 {
-    if (length <= 0)
-        return std::string();
-    int size = WideCharToMultiByte(932, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(932, 0, text, length, &bytes[0], size, nullptr, nullptr);
-    return bytes;
+    return length > 0 ? Cp932(std::wstring(text, static_cast<size_t>(length))) : std::string();
 }
 
 std::string TextOf(HWND window)

@@ -90,12 +90,14 @@ TemporaryFolder::~TemporaryFolder()
     RemoveTree(path_);
 }
 
-static std::string Cp932(const wchar_t *wide)
+std::string Cp932(const std::wstring &text)
 {
-    int size = WideCharToMultiByte(932, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size > 0 ? size : 1), '\0');
-    WideCharToMultiByte(932, 0, wide, -1, &bytes[0], size, nullptr, nullptr);
-    bytes.resize(bytes.size() - 1);
+    if (text.empty())
+        return std::string();
+    int length = static_cast<int>(text.size());
+    int size = WideCharToMultiByte(932, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(932, 0, text.data(), length, &bytes[0], size, nullptr, nullptr);
     return bytes;
 }
 
@@ -203,7 +205,7 @@ std::vector<std::string> FolderNames(const TestPath &path)
 {
     std::vector<std::string> names;
     for (const auto &entry : Entries(path))
-        names.push_back(Cp932(entry.first.c_str()));
+        names.push_back(Cp932(entry.first));
     std::sort(names.begin(), names.end());
     return names;
 }

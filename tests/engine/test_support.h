@@ -26,6 +26,8 @@ class TestPath {
     std::wstring wide_, system_;
 };
 std::wstring Wide(const std::string &cp932);
+// A character CP932 lacks comes back as "?".
+std::string Cp932(const std::wstring &text);
 // For failure messages.
 std::string Utf8(const std::wstring &text);
 std::ostream &operator<<(std::ostream &out, const TestPath &path);
