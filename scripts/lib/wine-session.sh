@@ -45,25 +45,55 @@ prefix_lacks_32_bit() {
         [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]
 }
 
+# session_step WHAT COMMAND...: one step of the set-up, its output kept aside. A step that fails
+# is told with what it printed and the room left on the prefix's disk (a new prefix takes
+# over 1 GiB), since a set-up that ends without a word leaves nothing to go on.
+session_step() {
+    local what=$1 log status=0
+    shift
+    log=$(mktemp "$(dirname "$WINEPREFIX")/wine-session.XXXXXX") || return 1
+    "$@" </dev/null >"$log" 2>&1 || status=$?
+    if [ $status -ne 0 ]; then
+        echo "Wine session in $WINEPREFIX: $what failed with exit code $status:" >&2
+        tail -n 20 "$log" >&2
+        df -h "$(dirname "$WINEPREFIX")" >&2 || true
+    fi
+    rm -f "$log"
+    return $status
+}
+
+# A new prefix whose making failed is made once more from nothing: a half-made one would fail
+# every test in ways that say nothing of the cause.
+make_prefix() {
+    session_step "making the prefix (wineboot)" "$WINE64" wineboot -i && return 0
+    echo "Making $WINEPREFIX once more" >&2
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    "$WINESERVER" -w >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    session_step "starting the Wine server" "$WINESERVER" -p &&
+        session_step "making the prefix again (wineboot)" "$WINE64" wineboot -i
+}
+
 prepare_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        "$WINE64" wineboot -i >/dev/null 2>&1
+        make_prefix || return
     fi
     # Dialog and message box fonts drawn with Japanese glyphs.
     local font
     for font in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma" "MS Gothic" "ＭＳ ゴシック"; do
-        "$WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ \
-            /d "IPAGothic" /f >/dev/null 2>&1
+        session_step "replacing the font $font" "$WINE64" reg add \
+            'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d "IPAGothic" /f || return
     done
     for font in "MS PGothic" "ＭＳ Ｐゴシック"; do
-        "$WINE64" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ \
-            /d "IPAPGothic" /f >/dev/null 2>&1
+        session_step "replacing the font $font" "$WINE64" reg add \
+            'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /t REG_SZ /d "IPAPGothic" /f || return
     done
     # No window manager runs on the virtual display. For the windows a manager would handle,
     # Wine waits 2 s for it at each one it hides (every message box closed, the dialog at
     # the end of a run); Wine then handles them itself.
-    "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
-        >/dev/null 2>&1
+    session_step "leaving windows unmanaged" "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' \
+        /v Managed /t REG_SZ /d N /f || return
     # Caption buttons draw their glyphs with Marlett, which this Wine build does not find in
     # its own data folder; without it the close box shows the letter "r".
     if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
@@ -83,8 +113,8 @@ start_wine_session() {
     local fresh=0
     [ -f "$WINEPREFIX/system.reg" ] || fresh=1
     mkdir -p "$WINEPREFIX"
-    "$WINESERVER" -p </dev/null >/dev/null 2>&1
-    prepare_prefix
+    session_step "starting the Wine server" "$WINESERVER" -p || return
+    prepare_prefix || return
     if [ $fresh -eq 1 ]; then
         # Right after wineboot made the prefix, a second service manager runs beside the
         # first and the RPC service never starts: each new desktop process then waits 3 to
@@ -92,7 +122,7 @@ start_wine_session() {
         # programs come up once each.
         "$WINESERVER" -k >/dev/null 2>&1 || true
         "$WINESERVER" -w >/dev/null 2>&1 || true
-        "$WINESERVER" -p </dev/null >/dev/null 2>&1
+        session_step "starting the Wine server again" "$WINESERVER" -p || return
     fi
     keep_desktop_up
 }
