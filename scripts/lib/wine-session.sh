@@ -141,7 +141,9 @@ keep_desktop_up() {
 }
 
 stop_wine_session() {
+    # Gone before this returns, so that the next session in the same prefix starts its own.
     "$WINESERVER" -k >/dev/null 2>&1 || true
+    "$WINESERVER" -w >/dev/null 2>&1 || true
     if [ -n "${UPDATER_KEEPER_PID:-}" ]; then
         kill "$UPDATER_KEEPER_PID" 2>/dev/null || true
         wait "$UPDATER_KEEPER_PID" 2>/dev/null || true
