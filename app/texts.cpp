@@ -81,14 +81,10 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
         break;
     case StopFolderMissing: {
         wchar_t folder[PathFieldCapacity];
-        lstrcpynW(folder, name, PathFieldCapacity);
-        wchar_t *separator = wcsrchr(folder, L'\\');
-        if (separator != nullptr)
-            *separator = L'\0';
         Format(text,
                "%s を更新できませんでした。\nインストール先にフォルダ「%s」がありません。\n"
                "ゲームをインストールし直してから、もう一度アップデートしてください。",
-               name, separator != nullptr ? folder : installFolder);
+               name, FolderOf(name, folder, PathFieldCapacity) ? folder : installFolder);
         break;
     }
     case StopInUse:

@@ -152,6 +152,16 @@ bool SaysNotThere(DWORD error)
            error == ERROR_BAD_NET_NAME;
 }
 
+bool FolderOf(const wchar_t *path, wchar_t *folder, int capacity)
+{
+    lstrcpynW(folder, path, capacity);
+    wchar_t *separator = wcsrchr(folder, L'\\');
+    if (separator == nullptr)
+        return false;
+    *separator = L'\0';
+    return true;
+}
+
 DWORD FolderState(const wchar_t *systemPath)
 {
     DWORD attributes = GetFileAttributesW(systemPath);

@@ -91,6 +91,8 @@ bool SystemPath(wchar_t *target, const wchar_t *folder, const wchar_t *name = nu
                 const wchar_t *suffix = nullptr);
 // The system's word that nothing is at a path: no such file, folder, drive or share.
 bool SaysNotThere(DWORD error);
+// The folder of a path or a listed name in UTF-16 ('\\' separated); false when it has none.
+bool FolderOf(const wchar_t *path, wchar_t *folder, int capacity);
 // ERROR_SUCCESS for a folder; ERROR_PATH_NOT_FOUND when the system says nothing is there, or
 // a file; otherwise the system's error about the path itself.
 DWORD FolderState(const wchar_t *systemPath);

@@ -150,11 +150,8 @@ struct UpdatePass {
     DWORD DestinationFolderState()
     {
         wchar_t folder[ComposedPathCapacity];
-        memcpy(folder, destination, sizeof folder);
-        wchar_t *separator = wcsrchr(folder, L'\\');
-        if (separator == nullptr)
+        if (!FolderOf(destination, folder, ComposedPathCapacity))
             return ERROR_INVALID_NAME;
-        *separator = L'\0';
         return FolderState(folder);
     }
 
