@@ -73,6 +73,14 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
         Format(text, "このツールが壊れています。\nアップデートをもう一度ダウンロードしてくだ"
                      "さい。");
         break;
+    case StopJournalDamaged:
+        Format(
+            text,
+            "前回のアップデートの記録を読み取れません。\n（インストール先: %s）\n前回のアップデート"
+            "が途中で終わり、ファイルが新旧混ざっているおそれがあります。ゲームをインストール"
+            "し直してから、もう一度アップデートしてください。",
+            installFolder);
+        break;
     case StopInstallMissing:
         Format(text,
                "インストール先のフォルダが見つかりません。\n（インストール先: %s）\nゲームを"
@@ -137,12 +145,15 @@ void DescribeStop(const PassReport &report, const wchar_t *installFolder, wchar_
     wchar_t cause[ScreenTextCapacity];
     DescribeCause(report, name, installFolder, cause);
     const char *outcome = "";
-    if (!report.question) {
-        outcome = report.unchanged ? "\n\nアップデートを中止しました。インストール先のファイルは"
-                                     "何も変更されていません。"
-                                   : "\n\nアップデートを中止しましたが、一部のファイルを元に戻せ"
-                                     "ませんでした。もう一度アップデートしてください。";
-    }
+    if (!report.question && !report.unchanged)
+        outcome = "\n\nアップデートを中止しましたが、一部のファイルを元に戻せませんでした。もう一度"
+                  "アップデートしてください。";
+    else if (!report.question && report.undidInterrupted)
+        outcome = "\n\nアップデートを中止しました。前回途中で終わったアップデートは取り消し、"
+                  "インストール先のファイルはすべてその前の状態に戻しました。";
+    else if (!report.question)
+        outcome =
+            "\n\nアップデートを中止しました。インストール先のファイルは何も変更されていません。";
     wchar_t wideOutcome[ScreenTextCapacity];
     ToScreenText(outcome, wideOutcome, ScreenTextCapacity);
     lstrcpynW(text, cause, capacity);

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <windows.h>
+#include <wincrypt.h>
 
 #include "update_pass.h"
 
@@ -96,6 +97,18 @@ bool FolderOf(const wchar_t *path, wchar_t *folder, int capacity);
 // ERROR_SUCCESS for a folder; ERROR_PATH_NOT_FOUND when the system says nothing is there, or
 // a file; otherwise the system's error about the path itself.
 DWORD FolderState(const wchar_t *systemPath);
+
+// SHA-256 from the system's CryptoAPI, for the bound files and the pass's journal.
+struct Sha256 {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+
+    bool Start();
+    bool Add(const BYTE *bytes, DWORD size);
+    bool Finish(BYTE *digest); // DigestSize bytes
+    bool Matches(const BYTE *expected);
+    ~Sha256();
+};
 
 // A function of a loaded system DLL that older Windows lacks: looked up, not imported. Null
 // when it is missing.

@@ -1,14 +1,17 @@
 // The update pass: nothing in the installation changes until the whole update is known to
-// go in. It checks first, stages every new file beside its destination, and only then puts
-// the staged files in place by renames, keeping each replaced file aside until the end, so
-// that a stop at any point can put the installation back as it was.
+// go in. It checks first, stages every new file beside its destination, writes down in a
+// journal what it is about to change, and only then puts the staged files in place by
+// renames, keeping each replaced file aside until the journal says every file is in. A stop
+// at any point, or the next pass after a crash, can so put the installation back as it was.
+#include "pass_journal.h"
 #include "setup_engine.h"
 
 #include <stdlib.h>
 #include <string.h>
 
 const wchar_t StagedSuffix[] = L".qupdate-new";
-const wchar_t AsideSuffix[] = L".qupdate-old";
+const wchar_t KeptSuffix[] = L".qupdate-kept";
+const wchar_t LegacyAsideSuffix[] = L".qupdate-old";
 
 // A virus scanner or an indexer holds a freshly written file for a moment: such a hold is
 // waited out quietly before the user is asked.
@@ -42,29 +45,50 @@ struct PassItem {
     wchar_t path[FileNameCapacity]; // the same in UTF-16, as it goes into paths
     const BoundFile *bound;         // its entry in the bound list, if any
     bool carried;                   // the update brings a new version
-    bool hadOld;                    // an installed file was there to replace
-    bool reset;                     // its attributes were reset; oldAttributes holds them
+    bool hadOld;                    // an installed file is there to set aside
+    bool existed;                   // an installed file was there; oldAttributes holds its own
+    bool inJournal;                 // the journal in force names it: a stop puts it back
+    bool continued;                 // set aside by the interrupted pass this one completes
     bool staged;                    // the new content waits beside the destination
-    bool replaced;                  // in place; the old content is aside
-    bool asideLeft;                 // a failed replacement's aside name could not be removed yet
     DWORD oldAttributes;
-    ULONGLONG size;
-    FILETIME created;
+    ULONGLONG size;     // of the new file
+    FILETIME written;   // of the new file in the update folder
+    FILETIME created;   // given again once it is in place
+    ULONGLONG leftSize; // the installed file as the pass leaves it
+    FILETIME leftWritten;
+};
+
+// Every path one item of the pass reaches the system by.
+struct ItemPaths {
+    wchar_t source[ComposedPathCapacity];
+    wchar_t destination[ComposedPathCapacity];
+    wchar_t staged[ComposedPathCapacity];
+    wchar_t kept[ComposedPathCapacity];
 };
 
 // Replacing a file that another program has open is refused as access denied on Windows,
 // the same answer an unprivileged user gets. An open that wants the file to itself tells
-// them apart: it meets a sharing violation only when someone else holds the file.
+// them apart: it meets a sharing violation only when someone else holds the file. A running
+// exe or a loaded DLL lets such a reader in, but refuses anyone who would write to it, whatever
+// the sharing; a file that is only read-only refuses a writer with access denied instead.
 bool HeldByAnother(const wchar_t *path)
 {
-    HANDLE file =
-        CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-        return false;
+    const DWORD tries[][2] = {
+        {GENERIC_READ, 0},
+        {FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+    };
+    for (const DWORD *access : tries) {
+        HANDLE file = CreateFileW(path, access[0], access[1], nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            continue;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+            return true;
     }
-    DWORD error = GetLastError();
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    return false;
 }
 
 bool Exists(const wchar_t *path)
@@ -86,6 +110,21 @@ bool ExtractedAlone(const wchar_t *folder)
     return *rest == L'_';
 }
 
+// Size and write time of a file, when it is there.
+bool FileFacts(const wchar_t *path, ULONGLONG &size, FILETIME &written)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (GetLastError() == ERROR_SUCCESS)
+            SetLastError(ERROR_FILE_NOT_FOUND); // a folder of the name is no file
+        return false;
+    }
+    size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    written = data.ftLastWriteTime;
+    return true;
+}
+
 struct UpdatePass {
     SetupEngine &engine;
     const PassView &view;
@@ -95,16 +134,17 @@ struct UpdatePass {
     DWORD boundCount;
     PassProgress progress;
     PassReport report;
+    BYTE update[DigestSize];                    // which update this pass installs
+    bool journalInForce;                        // on disk and naming this pass's changes
+    bool continuing;                            // completes an interrupted pass of the same update
     wchar_t updateFolder[ComposedPathCapacity]; // the product folder beside the tool
-    wchar_t source[ComposedPathCapacity];
-    wchar_t destination[ComposedPathCapacity];
-    wchar_t staged[ComposedPathCapacity];
-    wchar_t aside[ComposedPathCapacity];
+    wchar_t journal[ComposedPathCapacity];
+    wchar_t journalTemporary[ComposedPathCapacity];
 
     UpdatePass(SetupEngine &owner, const PassView &shownBy)
         : engine(owner), view(shownBy), items(nullptr), count(0), boundFiles(nullptr),
-          boundCount(0), progress(), report(), updateFolder(), source(), destination(), staged(),
-          aside()
+          boundCount(0), progress(), report(), update(), journalInForce(false), continuing(false),
+          updateFolder(), journal(), journalTemporary()
     {
         report.unchanged = true;
     }
@@ -114,13 +154,13 @@ struct UpdatePass {
         free(boundFiles);
     }
 
-    // Every path of the pass. Plan checks once that each item's paths fit; they stay the same.
-    bool Compose(const PassItem &item)
+    // Plan checks once that every item's paths fit; they stay the same.
+    bool Compose(const PassItem &item, ItemPaths &paths)
     {
-        return SystemPath(source, updateFolder, item.path) &&
-               SystemPath(destination, engine.installFolder, item.path) &&
-               SystemPath(staged, engine.installFolder, item.path, StagedSuffix) &&
-               SystemPath(aside, engine.installFolder, item.path, AsideSuffix);
+        return SystemPath(paths.source, updateFolder, item.path) &&
+               SystemPath(paths.destination, engine.installFolder, item.path) &&
+               SystemPath(paths.staged, engine.installFolder, item.path, StagedSuffix) &&
+               SystemPath(paths.kept, engine.installFolder, item.path, KeptSuffix);
     }
 
     bool Stop(PassStop stop, const char *name, DWORD error)
@@ -132,10 +172,10 @@ struct UpdatePass {
     }
 
     // A failed step on an installed or staged file, sorted by what the user can do.
-    bool Failed(const PassItem &item, const wchar_t *path, DWORD error)
+    bool Failed(const PassItem &item, const ItemPaths &paths, const wchar_t *path, DWORD error)
     {
         PassStop stop = StopOther;
-        if (DestinationFolderState() == ERROR_PATH_NOT_FOUND)
+        if (FolderStateOf(paths.destination) == ERROR_PATH_NOT_FOUND)
             stop = StopFolderMissing;
         else if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
             stop = StopInUse;
@@ -143,14 +183,19 @@ struct UpdatePass {
             stop = StopDiskFull;
         else if (error == ERROR_ACCESS_DENIED)
             stop = HeldByAnother(path) ? StopInUse : StopAccessDenied;
+        // A replacement refused by a holder of either name; otherwise the system's error.
+        else if (error == ERROR_UNABLE_TO_REMOVE_REPLACED ||
+                 error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                 error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
+            stop = HeldByAnother(path) ? StopInUse : StopOther;
         return Stop(stop, item.name, error);
     }
 
-    // Of the destination in hand.
-    DWORD DestinationFolderState()
+    // Of the folder a path lies in.
+    static DWORD FolderStateOf(const wchar_t *path)
     {
         wchar_t folder[ComposedPathCapacity];
-        if (!FolderOf(destination, folder, ComposedPathCapacity))
+        if (!FolderOf(path, folder, ComposedPathCapacity))
             return ERROR_INVALID_NAME;
         return FolderState(folder);
     }
@@ -187,13 +232,16 @@ struct UpdatePass {
         return retry;
     }
 
-    bool Plan(const void *manifest, DWORD manifestSize)
+    bool PlanItems()
     {
         wchar_t folderName[PathFieldCapacity];
         if (!WideDisplayName(folderName, PathFieldCapacity, engine.folderName))
             return Stop(StopOther, engine.folderName, ERROR_NO_UNICODE_TRANSLATION);
         if (!SystemPath(updateFolder, engine.sourceFolder, folderName))
             return Stop(StopOther, engine.folderName, ERROR_FILENAME_EXCED_RANGE);
+        if (!SystemPath(journal, engine.installFolder, JournalName) ||
+            !SystemPath(journalTemporary, engine.installFolder, JournalName, StagedSuffix))
+            return Stop(StopOther, nullptr, ERROR_FILENAME_EXCED_RANGE);
         DWORD listed = 0;
         const FileList *lists[] = {&engine.mainFiles, &engine.extraFiles};
         for (const FileList *list : lists) {
@@ -209,12 +257,18 @@ struct UpdatePass {
                     continue;
                 PassItem &item = items[count++];
                 item.name = *entry;
+                ItemPaths paths;
                 if (!WideDisplayName(item.path, FileNameCapacity, item.name))
                     return Stop(StopOther, item.name, ERROR_NO_UNICODE_TRANSLATION);
-                if (!Compose(item))
+                if (!Compose(item, paths))
                     return Stop(StopOther, item.name, ERROR_FILENAME_EXCED_RANGE);
             }
         }
+        return true;
+    }
+
+    bool ReadBoundList(const void *manifest, DWORD manifestSize)
+    {
         if (manifest == nullptr)
             return true;
         if (!ParseBoundManifest(manifest, manifestSize, &boundFiles, &boundCount))
@@ -226,6 +280,10 @@ struct UpdatePass {
                 return Stop(StopManifestDamaged, nullptr, ERROR_INVALID_DATA);
             item->bound = &boundFiles[i];
         }
+        Sha256 sha;
+        if (!sha.Start() || !sha.Add(static_cast<const BYTE *>(manifest), manifestSize) ||
+            !sha.Finish(update))
+            return Stop(StopOther, nullptr, GetLastError());
         return true;
     }
 
@@ -238,22 +296,182 @@ struct UpdatePass {
         return nullptr;
     }
 
-    // Left by a pass that was ended part-way (a kill, a crash, a power cut): every installed
-    // file is then the old or the new one, and what remains of the pass is its own.
-    void RemoveLeftovers()
+    // The journal of an earlier pass, read before anything else: false when it cannot be
+    // read whole, with nothing touched. A committed one has only its kept files to clear.
+    bool LoadJournal(PassJournal &found, bool &pending)
     {
+        pending = false;
+        DWORD error = ERROR_SUCCESS;
+        JournalState state = ReadJournal(journal, found, error);
+        if (state == JournalAbsent) {
+            SweepWithoutJournal();
+            return true;
+        }
+        bool whole = state == JournalRead;
+        for (DWORD i = 0; whole && i < found.count; ++i) {
+            const JournalEntry &entry = found.entries[i];
+            // Its names go into paths: only the lists' own are taken.
+            whole = memchr(entry.name, '\0', sizeof entry.name) != nullptr &&
+                    Find(entry.name) != nullptr;
+        }
+        if (!whole)
+            return Stop(StopJournalDamaged, nullptr,
+                        error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA);
+        if (found.committed)
+            ClearCommitted(found);
+        else
+            pending = true;
+        return true;
+    }
+
+    // What a pass ended before its journal was in, or a tool without one, left beside the
+    // installed files: its staged files, and files set aside, which go back where nothing
+    // took their place.
+    void SweepWithoutJournal()
+    {
+        DeleteFileW(journalTemporary);
         for (DWORD i = 0; i < count; ++i) {
-            Compose(items[i]);
-            DeleteFileW(staged);
-            if (Exists(aside) && !Exists(destination))
-                MoveFileExW(aside, destination, MOVEFILE_WRITE_THROUGH);
+            ItemPaths paths;
+            Compose(items[i], paths);
+            DeleteFileW(paths.staged);
+            wchar_t legacy[ComposedPathCapacity];
+            SystemPath(legacy, engine.installFolder, items[i].path, LegacyAsideSuffix);
+            const wchar_t *asides[] = {paths.kept, legacy};
+            for (const wchar_t *aside : asides) {
+                if (Exists(aside) && !Exists(paths.destination))
+                    MoveFileExW(aside, paths.destination, MOVEFILE_WRITE_THROUGH);
+                else
+                    DeleteFileW(aside);
+            }
+        }
+    }
+
+    // Every new file of that pass is in: what it kept aside goes, then the journal. A kept
+    // file the system will not remove yet (still running) keeps the journal for the next pass.
+    void ClearCommitted(const PassJournal &committed)
+    {
+        bool cleared = true;
+        for (DWORD i = 0; i < committed.count; ++i) {
+            const JournalEntry &entry = committed.entries[i];
+            ItemPaths paths;
+            Compose(*Find(entry.name), paths);
+            DeleteFileW(paths.staged);
+            if ((entry.flags & JournalHadOld) != 0 && !DeleteFileW(paths.kept) &&
+                !SaysNotThere(GetLastError()))
+                cleared = false;
+            view.progress(view.context, progress);
+        }
+        if (cleared)
+            DeleteFileW(journal);
+    }
+
+    // An interrupted pass of this same update is completed, under the same promise: its
+    // journal's account of each file is this pass's, so that a stop still puts back what
+    // was there before either pass.
+    void Continue(const PassJournal &interrupted)
+    {
+        for (DWORD i = 0; i < interrupted.count; ++i) {
+            const JournalEntry &entry = interrupted.entries[i];
+            PassItem &item = *Find(entry.name);
+            item.inJournal = true;
+            item.hadOld = (entry.flags & JournalHadOld) != 0;
+            item.existed = (entry.flags & JournalExisted) != 0;
+            item.oldAttributes = entry.oldAttributes;
+            item.leftSize = entry.size;
+            item.leftWritten = entry.written;
+            item.continued = true;
+        }
+        journalInForce = true;
+        continuing = true;
+    }
+
+    // Another update's interrupted pass, or one whose update is gone: it is put back whole
+    // before this pass does anything of its own.
+    bool PutBackInterrupted(const PassJournal &interrupted)
+    {
+        // Its account, in items of their own: this pass's items start afresh.
+        PassItem *theirs = static_cast<PassItem *>(calloc(interrupted.count, sizeof(PassItem)));
+        if (theirs == nullptr)
+            FatalError();
+        bool back = true;
+        for (DWORD i = interrupted.count; i-- > 0;) {
+            const JournalEntry &entry = interrupted.entries[i];
+            PassItem &item = theirs[i];
+            item = *Find(entry.name);
+            item.carried = (entry.flags & JournalCarried) != 0;
+            item.hadOld = (entry.flags & JournalHadOld) != 0;
+            item.existed = (entry.flags & JournalExisted) != 0;
+            item.oldAttributes = entry.oldAttributes;
+            item.leftSize = entry.size;
+            item.leftWritten = entry.written;
+            if (!PutBack(item))
+                back = false;
+        }
+        free(theirs);
+        report.undidInterrupted = true;
+        if (!back) {
+            report.unchanged = false;
+            return false;
+        }
+        DeleteFileW(journal);
+        return true;
+    }
+
+    // The installed file goes back to what it was before the pass: the kept one returns
+    // while what is there is still what the pass left (or nothing), a file the pass created
+    // goes, and the attributes it cleared come back. False when a file could not go back;
+    // the report then names it.
+    bool PutBack(const PassItem &item)
+    {
+        ItemPaths paths;
+        Compose(item, paths);
+        ULONGLONG size = 0;
+        FILETIME written = {};
+        bool there = FileFacts(paths.destination, size, written);
+        bool asLeft =
+            there && size == item.leftSize && CompareFileTime(&written, &item.leftWritten) == 0;
+        bool before = item.carried ? true : asLeft; // the installed file is the one from before
+        bool done = true;
+        if (item.carried && item.hadOld && Exists(paths.kept)) {
+            if (!there || asLeft)
+                done = Retried(
+                    [](const ItemPaths &at) {
+                        return MoveFileExW(at.kept, at.destination,
+                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+                    },
+                    paths);
             else
-                DeleteFileW(aside);
+                before = false; // someone else's file took its place since: it stays
+        } else if (item.carried && !item.hadOld) {
+            before = false;
+            if (asLeft)
+                done = Retried([](const ItemPaths &at) { return DeleteFileW(at.destination) != 0; },
+                               paths);
+        }
+        DWORD error = done ? ERROR_SUCCESS : GetLastError();
+        if (done && before && item.existed)
+            SetFileAttributesW(paths.destination, item.oldAttributes);
+        DeleteFileW(paths.staged);
+        if (!done)
+            Failed(item, paths, paths.destination, error);
+        return done;
+    }
+
+    // A step of putting back, waited for as long as a brief hold lasts.
+    bool Retried(bool (*step)(const ItemPaths &paths), const ItemPaths &paths)
+    {
+        for (DWORD tries = 1;; ++tries) {
+            if (step(paths))
+                return true;
+            if (tries >= PatientTries)
+                return false;
+            view.pause(view.context, PatientInterval);
         }
     }
 
     // The update must be there whole: a bound update every file of its list, with its size;
-    // a plain one at least one listed file in its folder.
+    // a plain one at least one listed file in its folder. Which update it is comes from the
+    // bound list, or from the names, sizes and times of the files of a plain one.
     bool CheckUpdatePresent()
     {
         report.fromArchive = ExtractedAlone(engine.sourceFolder);
@@ -262,30 +480,40 @@ struct UpdatePass {
             return Stop(StopUpdateMissing, engine.folderName, state);
         if (state != ERROR_SUCCESS)
             return Stop(StopOther, nullptr, state);
+        Sha256 plainUpdate;
+        bool plain = boundFiles == nullptr;
+        if (plain && !plainUpdate.Start())
+            return Stop(StopOther, nullptr, GetLastError());
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
-            Compose(item);
-            WIN32_FILE_ATTRIBUTE_DATA data;
-            bool found = GetFileAttributesExW(source, GetFileExInfoStandard, &data) != 0;
-            DWORD error = found ? ERROR_SUCCESS : GetLastError();
+            ItemPaths paths;
+            Compose(item, paths);
+            ULONGLONG size = 0;
+            bool present = FileFacts(paths.source, size, item.written);
+            DWORD error = present ? ERROR_SUCCESS : GetLastError();
             // Only what the system says is not there is absent; a path it cannot take is told.
-            if (!found && !SaysNotThere(error))
+            if (!present && !SaysNotThere(error))
                 return Stop(StopOther, item.name, error);
-            bool present = found && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-            ULONGLONG size =
-                present ? (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow
-                        : 0;
             if (item.bound != nullptr && (!present || size != item.bound->size))
                 return Stop(StopFileMissing, item.name, ERROR_FILE_NOT_FOUND);
-            item.carried = boundFiles != nullptr ? item.bound != nullptr : present;
+            item.carried = plain ? present : item.bound != nullptr;
             if (!item.carried)
                 continue;
             item.size = size;
             ++progress.files;
             progress.bytes += size;
+            if (plain &&
+                !(plainUpdate.Add(reinterpret_cast<const BYTE *>(item.name),
+                                  static_cast<DWORD>(strlen(item.name) + 1)) &&
+                  plainUpdate.Add(reinterpret_cast<const BYTE *>(&item.size), sizeof item.size) &&
+                  plainUpdate.Add(reinterpret_cast<const BYTE *>(&item.written),
+                                  sizeof item.written)))
+                return Stop(StopOther, nullptr, GetLastError());
         }
         if (progress.files == 0)
             return Stop(StopUpdateMissing, engine.folderName, ERROR_FILE_NOT_FOUND);
+        if (plain && !plainUpdate.Finish(update))
+            return Stop(StopOther, nullptr, GetLastError());
         return true;
     }
 
@@ -299,21 +527,24 @@ struct UpdatePass {
             return Stop(StopInstallMissing, nullptr, state);
         if (state != ERROR_SUCCESS)
             return Stop(StopOther, nullptr, state);
-        ULONGLONG needed = 0;
+        // Every new file is staged while the old ones are still there; the journal beside them.
+        ULONGLONG needed = ClusterAllowance;
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
             if (!item.carried)
                 continue;
-            Compose(item);
-            state = DestinationFolderState();
+            ItemPaths paths;
+            Compose(item, paths);
+            state = FolderStateOf(paths.destination);
             if (state != ERROR_SUCCESS)
                 return Stop(state == ERROR_PATH_NOT_FOUND ? StopFolderMissing : StopOther,
                             item.name, state);
-            item.hadOld = Exists(destination);
+            if (!item.inJournal)
+                item.hadOld = Exists(paths.destination);
             needed += item.size + ClusterAllowance;
         }
-        // Every new file is staged while the old ones are still there. A share is asked with
-        // its closing backslash; a folder of the platform's full length, without.
+        // A share is asked with its closing backslash; a folder of the platform's full length,
+        // without.
         ULARGE_INTEGER available = {};
         bool known = (SystemPath(root, engine.installFolder, L"") &&
                       GetDiskFreeSpaceExW(root, &available, nullptr, nullptr)) ||
@@ -325,7 +556,7 @@ struct UpdatePass {
             return Stop(StopDiskFull, nullptr, ERROR_DISK_FULL);
         }
         for (DWORD i = 0; i < count; ++i) {
-            if (items[i].carried && items[i].hadOld && !Patiently(&UpdatePass::CheckFree, items[i]))
+            if (items[i].carried && !Patiently(&UpdatePass::CheckFree, items[i]))
                 return false;
         }
         return true;
@@ -333,8 +564,10 @@ struct UpdatePass {
 
     bool CheckFree(PassItem &item)
     {
-        Compose(item);
-        return !HeldByAnother(destination) || Stop(StopInUse, item.name, ERROR_SHARING_VIOLATION);
+        ItemPaths paths;
+        Compose(item, paths);
+        return !HeldByAnother(paths.destination) ||
+               Stop(StopInUse, item.name, ERROR_SHARING_VIOLATION);
     }
 
     bool StageAll()
@@ -351,7 +584,8 @@ struct UpdatePass {
 
     bool Stage(PassItem &item)
     {
-        Compose(item);
+        ItemPaths paths;
+        Compose(item, paths);
         progress.name = item.name;
         // Named while a hold on it is waited out, before any of its bytes moved.
         view.progress(view.context, progress);
@@ -360,14 +594,71 @@ struct UpdatePass {
         check.bound = item.bound;
         check.view = &view;
         check.progress = &progress;
-        if (!engine.CopyVerified(staged, source, check)) {
+        if (!engine.CopyVerified(paths.staged, paths.source, check)) {
             progress.bytesDone = before; // a retry counts the file afresh
             if (check.damaged)
                 return Stop(StopFileDamaged, item.name, check.error);
-            return Failed(item, check.failedOnSource ? source : staged, check.error);
+            return Failed(item, paths, check.failedOnSource ? paths.source : paths.staged,
+                          check.error);
         }
         item.created = check.created;
         item.staged = true;
+        return true;
+    }
+
+    // Before the first change: what each listed file is now and will be once the pass is
+    // through, for whichever pass comes next if this one does not end.
+    bool WriteDownChanges()
+    {
+        PassJournal written = {};
+        memcpy(written.update, update, DigestSize);
+        written.entries = static_cast<JournalEntry *>(calloc(count + 1, sizeof(JournalEntry)));
+        if (written.entries == nullptr)
+            FatalError();
+        for (DWORD i = 0; i < count; ++i) {
+            PassItem &item = items[i];
+            ItemPaths paths;
+            Compose(item, paths);
+            if (!item.inJournal) {
+                item.oldAttributes = GetFileAttributesW(paths.destination);
+                item.existed = item.oldAttributes != INVALID_FILE_ATTRIBUTES;
+                if (!item.carried && item.existed &&
+                    !FileFacts(paths.destination, item.leftSize, item.leftWritten))
+                    item.existed = false;
+            }
+            if (item.carried && !FileFacts(paths.staged, item.leftSize, item.leftWritten)) {
+                free(written.entries);
+                return Failed(item, paths, paths.staged, GetLastError());
+            }
+            if (!item.carried && !item.existed && !item.inJournal)
+                continue;
+            JournalEntry &entry = written.entries[written.count++];
+            lstrcpynA(entry.name, item.name, sizeof entry.name);
+            entry.flags = 0;
+            if (item.carried)
+                entry.flags |= JournalCarried;
+            if (item.hadOld)
+                entry.flags |= JournalHadOld;
+            if (item.existed)
+                entry.flags |= JournalExisted;
+            entry.oldAttributes = item.oldAttributes;
+            entry.size = item.leftSize;
+            entry.written = item.leftWritten;
+        }
+        DWORD error = ERROR_SUCCESS;
+        bool done = written.count == 0 || WriteJournal(journal, journalTemporary, written, error);
+        free(written.entries);
+        if (!done) {
+            PassStop stop = StopOther;
+            if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
+                stop = StopDiskFull;
+            else if (error == ERROR_ACCESS_DENIED)
+                stop = StopAccessDenied;
+            return Stop(stop, nullptr, error);
+        }
+        for (DWORD i = 0; i < count; ++i)
+            items[i].inJournal = items[i].carried || items[i].existed || items[i].inJournal;
+        journalInForce = written.count != 0;
         return true;
     }
 
@@ -375,116 +666,132 @@ struct UpdatePass {
     // that would refuse a later overwrite, whether or not this update carries it.
     bool Commit()
     {
+        view.progress(view.context, progress); // the journal's flush can take a moment
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
-            Compose(item);
-            item.oldAttributes = GetFileAttributesW(destination);
-            if (item.oldAttributes != INVALID_FILE_ATTRIBUTES) {
-                item.reset = true;
-                SetFileAttributesW(destination, FILE_ATTRIBUTE_NORMAL);
-            }
+            ItemPaths paths;
+            Compose(item, paths);
+            if (Exists(paths.destination))
+                SetFileAttributesW(paths.destination, FILE_ATTRIBUTE_NORMAL);
             if (item.carried && !Patiently(&UpdatePass::Replace, item))
                 return false;
             view.progress(view.context, progress); // renames can take a while on a busy disk
         }
+        DWORD error = ERROR_SUCCESS;
+        if (journalInForce && !MarkJournalCommitted(journal, error))
+            return Stop(StopOther, nullptr, error);
         return true;
     }
 
-    // The old file stays reachable aside under a second name (a hard link, or a copy where
-    // the volume has none), so that the rename that replaces it is the only change and can
-    // be undone.
+    // The old file is renamed aside under the kept name and the staged one renamed in, by one
+    // call that keeps the old file's security and streams for the new one. A running exe or a
+    // loaded DLL could be renamed too, and would then run on from the kept name: it is found
+    // first, as a file in use.
     bool Replace(PassItem &item)
     {
-        Compose(item);
-        if (item.hadOld) {
-            // A second name of a file that another program holds could not be removed again
-            // until it lets go: the hold is found first, before the link is made.
-            HANDLE probe = CreateFileW(destination, DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (probe == INVALID_HANDLE_VALUE)
-                return Failed(item, destination, GetLastError());
-            CloseHandle(probe);
-            DeleteFileW(aside);
-            if (!CreateHardLinkW(aside, destination, nullptr) &&
-                !CopyFileW(destination, aside, FALSE))
-                return Failed(item, destination, GetLastError());
+        ItemPaths paths;
+        Compose(item, paths);
+        // Aside already (by the interrupted pass this one completes, or by a replacement that
+        // could not take the name): only the new file is missing.
+        bool aside =
+            item.hadOld && Exists(paths.kept) && (item.continued || !Exists(paths.destination));
+        bool done;
+        if (aside || !item.hadOld) {
+            // In place now is that pass's new file, or nothing.
+            DWORD over = aside || item.continued ? MOVEFILE_REPLACE_EXISTING : 0;
+            done = MoveFileExW(paths.staged, paths.destination, over | MOVEFILE_WRITE_THROUGH);
+        } else {
+            if (HeldByAnother(paths.destination))
+                return Stop(StopInUse, item.name, ERROR_SHARING_VIOLATION);
+            done = ReplaceFileW(paths.destination, paths.staged, paths.kept,
+                                REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
         }
-        if (!MoveFileExW(staged, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            DWORD error = GetLastError();
-            item.asideLeft = item.hadOld && !DeleteFileW(aside);
-            return Failed(item, destination, error);
-        }
+        if (!done)
+            return Failed(item, paths, paths.destination, GetLastError());
         item.staged = false;
-        item.replaced = true;
         return true;
     }
 
     void Finish()
     {
+        bool cleared = true;
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
-            if (!item.replaced)
+            if (!item.carried)
                 continue;
-            Compose(item);
+            ItemPaths paths;
+            Compose(item, paths);
             // A file created under the name of one just removed takes over its creation time
             // (NTFS tunnelling), so the new one's is given again once it is in place.
-            HANDLE file = CreateFileW(destination, FILE_WRITE_ATTRIBUTES,
+            HANDLE file = CreateFileW(paths.destination, FILE_WRITE_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) {
                 SetFileTime(file, &item.created, nullptr, nullptr);
                 CloseHandle(file);
             }
-            if (item.hadOld)
-                DeleteFileW(aside);
             // Removing the last name of a large old file frees its blocks there and then.
+            if (item.hadOld && !DeleteFileW(paths.kept) && !SaysNotThere(GetLastError()))
+                cleared = false;
             view.progress(view.context, progress);
         }
-    }
-
-    bool PutBack(const PassItem &item)
-    {
-        for (DWORD tries = 1;; ++tries) {
-            bool done = item.hadOld
-                            ? MoveFileExW(aside, destination,
-                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-                            : DeleteFileW(destination);
-            if (done || tries >= PatientTries)
-                return done;
-            view.pause(view.context, PatientInterval);
-        }
+        // A kept file still running goes with the next pass, which the journal tells.
+        if (cleared)
+            DeleteFileW(journal);
     }
 
     // After a stop: what was replaced goes back, newest first, with its attributes, and the
-    // staged files go.
+    // staged files go; an interrupted pass this one completed goes back with it.
     void Undo()
     {
+        bool back = true;
         for (DWORD i = count; i-- > 0;) {
             PassItem &item = items[i];
-            Compose(item);
-            if (item.replaced && !PutBack(item))
-                report.unchanged = false;
-            if (item.reset)
-                SetFileAttributesW(destination, item.oldAttributes);
+            if (item.inJournal && journalInForce) {
+                if (!PutBack(item))
+                    back = false;
+                continue;
+            }
+            ItemPaths paths;
+            Compose(item, paths);
             if (item.staged)
-                DeleteFileW(staged);
-            if (item.asideLeft)
-                DeleteFileW(aside);
+                DeleteFileW(paths.staged);
         }
+        if (!back) {
+            report.unchanged = false;
+            return;
+        }
+        if (journalInForce)
+            DeleteFileW(journal);
+        report.undidInterrupted = report.undidInterrupted || continuing;
     }
 };
+
+bool SameUpdate(const PassJournal &journal, const BYTE *update)
+{
+    return memcmp(journal.update, update, DigestSize) == 0;
+}
 
 } // namespace
 
 bool SetupEngine::UpdateInstallation(const PassView &view, const void *manifest, DWORD manifestSize)
 {
     UpdatePass pass(*this, view);
-    bool done = pass.Plan(manifest, manifestSize);
+    PassJournal interrupted = {};
+    bool pending = false;
+    // An earlier pass's journal is dealt with first, whatever this pass then does: the same
+    // update completes it, anything else (another update, none) puts it back.
+    bool done = pass.PlanItems() && pass.LoadJournal(interrupted, pending);
+    if (done)
+        done = pass.ReadBoundList(manifest, manifestSize) && pass.CheckUpdatePresent();
+    if (pending && done && SameUpdate(interrupted, pass.update))
+        pass.Continue(interrupted);
+    else if (pending && !pass.PutBackInterrupted(interrupted))
+        done = false;
+    free(interrupted.entries);
     if (done) {
-        pass.RemoveLeftovers();
-        done = pass.CheckUpdatePresent() && pass.CheckInstallation() && pass.StageAll() &&
-               pass.Commit();
+        done =
+            pass.CheckInstallation() && pass.StageAll() && pass.WriteDownChanges() && pass.Commit();
     }
     if (done) {
         pass.Finish();

@@ -11,6 +11,7 @@ enum PassStop : unsigned {
     StopFileMissing,     // a file of the bound update is absent or of another size
     StopFileDamaged,     // its bytes are not the ones the publisher packed
     StopManifestDamaged, // the tool's own list of the update cannot be read whole
+    StopJournalDamaged,  // an earlier pass's journal in the install folder cannot be read whole
     StopInstallMissing,  // the install folder of the record is not there
     StopFolderMissing,   // the installation lacks the folder of a carried file
     StopInUse,           // another program holds the file
@@ -27,6 +28,8 @@ struct PassReport {
     bool fromArchive;
     // False only when a replaced file could not be put back.
     bool unchanged;
+    // An interrupted pass was put back first: the installation is as it was before that pass.
+    bool undidInterrupted;
     // Retry or Cancel is asked: a file in use, while the pass can still go on.
     bool question;
     // The user already said Cancel to this stop.
@@ -79,9 +82,11 @@ struct CopyCheck {
 };
 
 // A temporary of this tool beside an installed file: the new content until it is put in
-// place, and the replaced content until the pass ends.
+// place, and the replaced content until the pass's journal says every file is in. Tools
+// without a journal kept replaced files as ".qupdate-old", which the pass still clears.
 extern const wchar_t StagedSuffix[];
-extern const wchar_t AsideSuffix[];
+extern const wchar_t KeptSuffix[];
+extern const wchar_t LegacyAsideSuffix[];
 
 // The bound update list as the exe carries it, copied out into a block the caller frees;
 // false when it cannot be read whole. Whether its names are listed is the pass's to check.

@@ -2,7 +2,6 @@
 
 #include <io.h>
 #include <stdlib.h>
-#include <wincrypt.h>
 #include <share.h>
 #include <string.h>
 
@@ -50,34 +49,37 @@ static bool Fail(CopyCheck &check, bool onSource, DWORD error)
     return false;
 }
 
-// SHA-256 from the system's CryptoAPI, only for a bound update: a plain one has no digest to
-// meet.
-struct Sha256 {
-    HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
+bool Sha256::Start()
+{
+    return CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES,
+                                CRYPT_VERIFYCONTEXT | CRYPT_SILENT) &&
+           CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+}
 
-    bool Start()
-    {
-        return CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES,
-                                    CRYPT_VERIFYCONTEXT | CRYPT_SILENT) &&
-               CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
-    }
-    bool Add(const BYTE *bytes, DWORD size) { return CryptHashData(hash, bytes, size, 0) != 0; }
-    bool Matches(const BYTE *expected)
-    {
-        BYTE value[DigestSize];
-        DWORD size = sizeof value;
-        return CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0) && size == DigestSize &&
-               memcmp(value, expected, DigestSize) == 0;
-    }
-    ~Sha256()
-    {
-        if (hash != 0)
-            CryptDestroyHash(hash);
-        if (provider != 0)
-            CryptReleaseContext(provider, 0);
-    }
-};
+bool Sha256::Add(const BYTE *bytes, DWORD size)
+{
+    return CryptHashData(hash, bytes, size, 0) != 0;
+}
+
+bool Sha256::Finish(BYTE *digest)
+{
+    DWORD size = DigestSize;
+    return CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) && size == DigestSize;
+}
+
+bool Sha256::Matches(const BYTE *expected)
+{
+    BYTE value[DigestSize];
+    return Finish(value) && memcmp(value, expected, DigestSize) == 0;
+}
+
+Sha256::~Sha256()
+{
+    if (hash != 0)
+        CryptDestroyHash(hash);
+    if (provider != 0)
+        CryptReleaseContext(provider, 0);
+}
 
 // The blocks go straight to the system (no stream buffer); each is hashed as it goes from
 // the buffer to the file, so the digest is that of the bytes written.

@@ -1,6 +1,7 @@
 // The update pass against real folders: the tool's folder with the product folder of new
 // files beside it, and an installation holding every listed file with old times and
 // protecting attributes. The pass reports to a recording view, which answers its questions.
+#include "../../engine/pass_journal.h"
 #include "../../engine/setup_engine.h"
 #include "../../product/product_config.h"
 #include "test_support.h"
@@ -660,6 +661,222 @@ TEST_F(UpdatePass, LeftoversOfAnEndedPassAreRemovedFirst)
     ExpectUpdated("grd.pac");
     EXPECT_TRUE(SameBytes(Content(se), installed["se.pac"].bytes));
     ExpectNothingElseInTheInstallation();
+}
+
+// A folder's files as a crash would leave them: names, bytes, write times and attributes.
+struct SavedFile {
+    std::string name;
+    std::string bytes;
+    FILETIME written;
+    DWORD attributes;
+};
+using SavedTree = std::vector<SavedFile>;
+
+void SaveTree(const std::string &folder, const std::string &prefix, SavedTree &tree)
+{
+    for (const std::string &name : FolderNames(folder)) {
+        std::string path = folder + "\\" + name;
+        DWORD attributes = AttributesOf(path);
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            SaveTree(path, prefix + name + "/", tree);
+            continue;
+        }
+        SavedFile file{prefix + name, "", TimesOf(path).written, attributes};
+        EXPECT_TRUE(ReadFileBytes(path, file.bytes)) << path;
+        tree.push_back(file);
+    }
+}
+
+SavedTree SaveTree(const std::string &folder)
+{
+    SavedTree tree;
+    SaveTree(folder, "", tree);
+    return tree;
+}
+
+bool operator==(const SavedFile &a, const SavedFile &b)
+{
+    return a.name == b.name && a.bytes == b.bytes && a.attributes == b.attributes &&
+           CompareFileTime(&a.written, &b.written) == 0;
+}
+
+void RestoreTree(const std::string &folder, const SavedTree &tree)
+{
+    RemoveTree(folder);
+    MakeFolder(folder);
+    for (const SavedFile &file : tree) {
+        std::string path = folder + "\\";
+        for (char c : file.name)
+            path += c == '/' ? '\\' : c;
+        size_t separator = path.rfind('\\');
+        if (!FileExists(path.substr(0, separator)))
+            MakeFolder(path.substr(0, separator));
+        WriteFileBytes(path, file.bytes);
+        FileTimes times = TimesOf(path);
+        times.written = file.written;
+        SetTimes(path, times);
+        SetAttributes(path, file.attributes);
+    }
+}
+
+std::string Listing(const SavedTree &tree)
+{
+    std::string names;
+    for (const SavedFile &file : tree)
+        names += " " + file.name;
+    return names;
+}
+
+bool Has(const SavedTree &tree, const std::string &name)
+{
+    for (const SavedFile &file : tree) {
+        if (file.name == name)
+            return true;
+    }
+    return false;
+}
+
+// Ended at any moment while the files go in (between two of them, or between the two renames
+// of one), whichever pass runs next leaves the installation whole: without the update it is
+// put back as it was (or, once the journal said every file was in, left new), another update
+// goes in over the old files, and the same update completes. Nothing of the passes is left.
+TEST_F(UpdatePass, PassEndedWhileFilesGoInIsPutBackOrCompletedByTheNext)
+{
+    const char *mainNames[] = {"Quillarin.exe", "grd.pac", "movie/eyecatch01.mpg",
+                               "vic.pac",       "new.pac", nullptr};
+    const char *extraNames[] = {"srp_6.pac", nullptr};
+    UseLists(mainNames, extraNames);
+    MakeFolder(install + "\\movie");
+    Install("Quillarin.exe", FILE_ATTRIBUTE_READONLY);
+    Install("grd.pac", FILE_ATTRIBUTE_HIDDEN);
+    Install("movie/eyecatch01.mpg", FILE_ATTRIBUTE_NORMAL);
+    Install("vic.pac", FILE_ATTRIBUTE_SYSTEM);
+    Install("srp_6.pac", FILE_ATTRIBUTE_READONLY);
+    for (const char *name :
+         {"Quillarin.exe", "grd.pac", "movie/eyecatch01.mpg", "new.pac", "srp_6.pac"})
+        Carry(name, 3000 + carried.size());
+    const SavedTree updateA = SaveTree(update);
+    const SavedTree before = SaveTree(install);
+
+    // Every state the installation passes through once the last byte is staged.
+    struct Moments {
+        std::string install;
+        std::vector<SavedTree> seen;
+    } moments{install, {}};
+    recorder.hookData = &moments;
+    recorder.onProgress = [](RecordingView &view, const PassProgress &) {
+        Moments &at = *static_cast<Moments *>(view.hookData);
+        if (!FileExists(at.install + "\\" + Cp932(JournalName)))
+            return;
+        SavedTree now = SaveTree(at.install);
+        if (at.seen.empty() || !(now == at.seen.back()))
+            at.seen.push_back(now);
+    };
+    ASSERT_TRUE(Run());
+    const SavedTree after = SaveTree(install);
+    ASSERT_FALSE(moments.seen.empty());
+    // Before the journal is in, only staged files are new.
+    SavedTree staged = moments.seen[0];
+    staged.erase(
+        std::remove_if(staged.begin(), staged.end(),
+                       [](const SavedFile &file) { return file.name == Cp932(JournalName); }),
+        staged.end());
+    moments.seen.insert(moments.seen.begin(), staged);
+    moments.seen.insert(moments.seen.begin(), before);
+    moments.seen.push_back(after);
+    // And between the two renames that replace a file: the old one aside, the new one not in.
+    std::vector<SavedTree> moments2 = moments.seen;
+    for (const SavedTree &seen : moments.seen) {
+        for (const char *name : {"grd.pac", "movie/eyecatch01.mpg"}) {
+            std::string staged = std::string(name) + ".qupdate-new";
+            std::string kept = std::string(name) + ".qupdate-kept";
+            if (!Has(seen, staged) || Has(seen, kept) || !Has(seen, Cp932(JournalName)))
+                continue;
+            SavedTree half = seen;
+            for (SavedFile &file : half) {
+                if (file.name == name)
+                    file.name = kept;
+            }
+            std::sort(half.begin(), half.end(),
+                      [](const SavedFile &a, const SavedFile &b) { return a.name < b.name; });
+            moments2.push_back(half);
+        }
+    }
+    ASSERT_GE(moments2.size(), 10u) << "too few moments seen";
+
+    // Another update: a newer grd.pac alone.
+    SavedTree updateB = updateA;
+    updateB.erase(std::remove_if(updateB.begin(), updateB.end(),
+                                 [](const SavedFile &file) { return file.name != "grd.pac"; }),
+                  updateB.end());
+    updateB[0].bytes = PatternBytes(5000, 99);
+    updateB[0].written = TimesAt(2030).written;
+
+    const std::string journal = install + "\\" + Cp932(JournalName);
+    for (size_t m = 0; m < moments2.size(); ++m) {
+        const SavedTree &moment = moments2[m];
+        SavedTree whole; // as the pass without the update leaves it
+        for (const char *next : {"none", "other", "same"}) {
+            SCOPED_TRACE("moment " + std::to_string(m) + ":" + Listing(moment) + "; next: " + next);
+            RestoreTree(install, moment);
+            RemoveTree(update);
+            if (std::string(next) != "none")
+                RestoreTree(update, std::string(next) == "same" ? updateA : updateB);
+            PassJournal found;
+            DWORD error = 0;
+            bool pending = ReadJournal(TestPath(journal).system(), found, error) == JournalRead &&
+                           !found.committed;
+            free(found.entries);
+            recorder.Reset();
+            bool done = Run();
+            SavedTree now = SaveTree(install);
+            if (std::string(next) == "none") {
+                EXPECT_FALSE(done);
+                ASSERT_EQ(recorder.stops.size(), 1u);
+                EXPECT_EQ(recorder.stops[0].stop, StopUpdateMissing);
+                EXPECT_TRUE(recorder.stops[0].unchanged);
+                EXPECT_EQ(recorder.stops[0].undidInterrupted, pending);
+                EXPECT_TRUE(now == before || (!pending && now == after))
+                    << "not whole:" << Listing(now);
+                whole = now;
+            } else if (std::string(next) == "same") {
+                EXPECT_TRUE(done);
+                EXPECT_TRUE(now == after) << "not the update:" << Listing(now);
+            } else {
+                // Its file in, every other as the pass without the update left it.
+                EXPECT_TRUE(done);
+                ASSERT_EQ(now.size(), whole.size()) << Listing(now);
+                for (size_t i = 0; i < now.size(); ++i) {
+                    EXPECT_EQ(now[i].name, whole[i].name);
+                    EXPECT_TRUE(now[i].bytes ==
+                                (now[i].name == "grd.pac" ? updateB[0].bytes : whole[i].bytes))
+                        << now[i].name;
+                }
+            }
+        }
+    }
+
+    // A journal cut short cannot say what was changed: nothing is touched, and the user is
+    // told.
+    bool damagedSeen = false;
+    for (const SavedTree &moment : moments2) {
+        if (damagedSeen || !Has(moment, Cp932(JournalName)))
+            continue;
+        damagedSeen = true;
+        SavedTree cut = moment;
+        for (SavedFile &file : cut) {
+            if (file.name == Cp932(JournalName))
+                file.bytes.pop_back();
+        }
+        RestoreTree(install, cut);
+        RestoreTree(update, updateA);
+        recorder.Reset();
+        EXPECT_FALSE(Run());
+        ASSERT_EQ(recorder.stops.size(), 1u);
+        EXPECT_EQ(recorder.stops[0].stop, StopJournalDamaged);
+        EXPECT_TRUE(SaveTree(install) == cut) << "changed:" << Listing(SaveTree(install));
+    }
+    EXPECT_TRUE(damagedSeen);
 }
 
 TEST_F(UpdatePass, FoldersAndNamesWithABackslashTrailByte)

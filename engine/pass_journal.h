@@ -1,0 +1,47 @@
+// The record of a pass in progress, kept in the install folder from before the first change
+// to an installed file until the last file of the pass is gone. Whatever ends a pass (a kill,
+// a crash, a power cut), the next one reads what was changed and can put it back.
+#pragma once
+
+#include "update_pass.h"
+
+#include <windows.h>
+
+extern const wchar_t JournalName[];
+
+enum : DWORD {
+    JournalCarried = 1, // the pass brings a new file
+    JournalHadOld = 2,  // an installed file is set aside under the kept name
+    JournalExisted = 4, // an installed file was there; oldAttributes holds its attributes
+};
+
+// One listed file the pass changes. size and written describe the installed file as the pass
+// leaves it, so that a file someone else put there since is never taken for the pass's own.
+struct JournalEntry {
+    char name[BoundNameCapacity];
+    DWORD flags;
+    DWORD oldAttributes;
+    ULONGLONG size;
+    FILETIME written;
+};
+
+struct PassJournal {
+    BYTE update[DigestSize]; // which update the pass installs
+    bool committed;          // every new file is in; what is kept aside may go
+    DWORD count;
+    JournalEntry *entries; // freed by the reader's caller
+};
+
+enum JournalState {
+    JournalAbsent,
+    JournalRead,
+    JournalUnreadable, // there, but not whole: nothing it may name can be touched
+};
+
+JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error);
+// Written beside path under a temporary name, flushed, then renamed in: a journal is there
+// whole or not at all.
+bool WriteJournal(const wchar_t *path, const wchar_t *temporaryPath, const PassJournal &journal,
+                  DWORD &error);
+// Flushed before it returns: the pass may then remove what it kept aside.
+bool MarkJournalCommitted(const wchar_t *path, DWORD &error);
