@@ -111,12 +111,48 @@ void SetupEngine::CloseRecordKey()
     registryKey = nullptr;
 }
 
+static bool StartsWithDriveRoot(const wchar_t *path)
+{
+    wchar_t letter = path[0];
+    return ((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')) &&
+           path[1] == L':' && path[2] == L'\\';
+}
+
+// "server\share", alone or followed by a backslash and more. A server named "." is the
+// device namespace, not a share.
+static bool StartsWithServerAndShare(const wchar_t *path)
+{
+    const wchar_t *serverEnd = wcschr(path, L'\\');
+    if (serverEnd == nullptr || serverEnd == path || (serverEnd - path == 1 && path[0] == L'.'))
+        return false;
+    return serverEnd[1] != L'\0' && serverEnd[1] != L'\\';
+}
+
+// Any other form (relative, drive-relative, root-relative, a device) names a folder that
+// depends on where the tool was started, and the update would land there.
+static bool IsFullPath(const wchar_t *path)
+{
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        const wchar_t *rest = path + 4;
+        if (StartsWithDriveRoot(rest))
+            return true;
+        return _wcsnicmp(rest, L"UNC\\", 4) == 0 && StartsWithServerAndShare(rest + 4);
+    }
+    if (path[0] == L'\\' && path[1] == L'\\')
+        return StartsWithServerAndShare(path + 2);
+    return StartsWithDriveRoot(path);
+}
+
 bool SetupEngine::ReadInstallRecord()
 {
     if (!OpenRecordKey())
         return false;
     if (!QueryRecordString(L"Dir", installFolder))
         return false;
+    if (!IsFullPath(installFolder)) {
+        CloseRecordKey();
+        return false;
+    }
     if (!QueryRecordString(L"CD", sourceFolder))
         return false;
     if (!QueryInstallType())

@@ -76,6 +76,52 @@ TEST_F(InstallRecordTest, MissingKeyOrValueFailsAndLeavesNoKeyOpen)
     EXPECT_EQ(engine.registryKey, nullptr);
 }
 
+// A folder that is not a full path would be taken below wherever the tool was started.
+TEST_F(InstallRecordTest, OnlyAFullInstallFolderCountsAsInstalled)
+{
+    RecordKey record;
+    record.SetString("CD", AsInstalled("D:\\"));
+    record.SetDword("InstType", 1);
+
+    const char *refused[] = {
+        "",
+        "Quillarin",
+        ".\\q",
+        "C:Quillarin",
+        "C:",
+        "\\Games\\Q",
+        "\\\\server",
+        "\\\\server\\",
+        "\\\\server\\\\share",
+        "\\\\\\share\\Q",
+        "\\\\.\\C:\\Quillarin",
+        "\\\\?\\C:Quillarin",
+        "\\\\?\\UNC\\server",
+        "\\\\?\\Volume{0b1d5f3a-0000-0000-0000-100000000000}\\Q",
+    };
+    for (const char *dir : refused) {
+        record.SetString("Dir", AsInstalled(dir));
+        EXPECT_FALSE(Read()) << dir;
+        EXPECT_EQ(engine.registryKey, nullptr) << dir;
+    }
+
+    const char *accepted[] = {
+        "C:\\Quillarin",
+        "d:\\",
+        "\\\\server\\share",
+        "\\\\server\\share\\ゲーム\\Quillarin",
+        "\\\\?\\C:\\Quillarin",
+        "\\\\?\\UNC\\server\\share\\Quillarin",
+        "\\\\?\\unc\\server\\share",
+    };
+    for (const char *dir : accepted) {
+        record.SetString("Dir", AsInstalled(dir));
+        EXPECT_TRUE(Read()) << dir;
+        EXPECT_EQ(std::wstring(engine.installFolder), Wide(dir));
+        EXPECT_EQ(engine.registryKey, nullptr) << dir;
+    }
+}
+
 TEST_F(InstallRecordTest, PathsLongerThanTheFieldCountAsNotInstalled)
 {
     RecordKey record;
