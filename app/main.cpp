@@ -3,10 +3,15 @@
 #include "../product/product_config.h"
 #include "../resources/resource_ids.h"
 #include "pass_view.h"
+#include "texts.h"
 #include "update_dialog.h"
 
 static HWND HostWindow;
 static HINSTANCE Instance;
+
+enum : int {
+    HostNameCapacity = 256, // the system's limit for a class name; titles are far shorter
+};
 
 // The tool is run from download folders, where a planted DLL would otherwise be loaded
 // on its behalf. SetDefaultDllDirectories is missing before Windows 7 with KB2533623.
@@ -34,20 +39,20 @@ static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam,
         return 0;
     if (PassRunning() && message == WM_QUERYENDSESSION)
         return FALSE;
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
-static bool RegisterHostWindowClass(HINSTANCE instance)
+static bool RegisterHostWindowClass(HINSTANCE instance, const wchar_t *className)
 {
-    WNDCLASSA windowClass = {};
+    WNDCLASSW windowClass = {};
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
     windowClass.lpfnWndProc = HostWindowProc;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_PRODUCT));
-    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_PRODUCT));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW); // an ordinal: no text involved
     windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    windowClass.lpszClassName = Product.hostWindowClassName;
-    return RegisterClassA(&windowClass) != 0;
+    windowClass.lpszClassName = className;
+    return RegisterClassW(&windowClass) != 0;
 }
 
 // Polls rather than waits: the quit message is already queued when the dialog has closed.
@@ -55,25 +60,30 @@ static int RunMessageLoop()
 {
     MSG message;
     for (;;) {
-        if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+        if (!PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
             continue;
         if (message.message == WM_QUIT)
             return static_cast<int>(message.wParam);
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int showCommand)
 {
     RestrictDllSearchToSystem();
-    if (FindWindowA(Product.hostWindowClassName, Product.productTitle) != nullptr)
+    // Converted from CP932 as every text is: the taskbar shows the title as written on a
+    // Windows of any display language, and the guard matches the same names on every one.
+    wchar_t className[HostNameCapacity];
+    wchar_t title[HostNameCapacity];
+    ToScreenText(Product.hostWindowClassName, className, HostNameCapacity);
+    ToScreenText(Product.productTitle, title, HostNameCapacity);
+    if (FindWindowW(className, title) != nullptr)
         return 0;
-    if (previousInstance == nullptr && !RegisterHostWindowClass(instance))
+    if (previousInstance == nullptr && !RegisterHostWindowClass(instance, className))
         return 0;
-    HWND host =
-        CreateWindowExA(0, Product.hostWindowClassName, Product.productTitle, WS_POPUP,
-                        CW_USEDEFAULT, CW_USEDEFAULT, 0, 0, nullptr, nullptr, instance, nullptr);
+    HWND host = CreateWindowExW(0, className, title, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, 0, 0,
+                                nullptr, nullptr, instance, nullptr);
     if (host == nullptr)
         return 0;
     ShowWindow(host, showCommand);
