@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdlib.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 std::string UpdaterExe;
 std::string ShotsFolder;
@@ -125,9 +127,9 @@ HANDLE OpenProcessRunning(const TestPath &exePath, DWORD &processId)
          more = Process32NextW(snapshot, &entry)) {
         if (lstrcmpiW(entry.szExeFile, wantedName) != 0)
             continue;
-        HANDLE process =
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
-                        entry.th32ProcessID);
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE |
+                                         PROCESS_TERMINATE,
+                                     FALSE, entry.th32ProcessID);
         if (process == nullptr)
             continue;
         wchar_t image[MAX_PATH];
@@ -142,6 +144,43 @@ HANDLE OpenProcessRunning(const TestPath &exePath, DWORD &processId)
     }
     CloseHandle(snapshot);
     return found;
+}
+
+// The ANSI code page a process runs under, from the code page table its PEB points at: the
+// table's second word is its number. 0 when it cannot be read.
+UINT AnsiCodePageOf(HANDLE process)
+{
+    typedef NTSTATUS(NTAPI * QueryInformationProcessFunction)(HANDLE, PROCESSINFOCLASS, PVOID,
+                                                              ULONG, PULONG);
+    FARPROC found = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess");
+    if (found == nullptr)
+        return 0;
+    auto query =
+        reinterpret_cast<QueryInformationProcessFunction>(reinterpret_cast<void (*)()>(found));
+    PROCESS_BASIC_INFORMATION basic = {};
+    if (query(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) != 0)
+        return 0;
+    // AnsiCodePageData in the PEB of a process of the driver's own width.
+    const size_t ansiTableOffset = sizeof(void *) == 8 ? 0xA0 : 0x58;
+    void *table = nullptr;
+    WORD header[2] = {};
+    if (!ReadProcessMemory(process,
+                           reinterpret_cast<char *>(basic.PebBaseAddress) + ansiTableOffset, &table,
+                           sizeof table, nullptr) ||
+        table == nullptr || !ReadProcessMemory(process, table, header, sizeof header, nullptr))
+        return 0;
+    return header[1];
+}
+
+// The Unix command that runs the exe under the locale, with the Wine loader of its width; the
+// exe's path in the quotes of whoever splits the command.
+std::wstring WineUnder(const TestPath &exePath, const SystemLocale &locale, wchar_t quote)
+{
+    DWORD type = SCS_32BIT_BINARY;
+    GetBinaryTypeW(exePath.wide().c_str(), &type);
+    return L"env LANG=" + Wide(locale.unixName, 932) + L" LC_ALL=" + Wide(locale.unixName, 932) +
+           L" /usr/lib/wine/" + (type == SCS_64BIT_BINARY ? L"wine64" : L"wine") + L" " + quote +
+           exePath.wide() + quote;
 }
 
 bool IsShownDialogBox(HWND window)
@@ -182,7 +221,7 @@ std::vector<HWND> TopWindowsOf(DWORD processId)
 }
 
 UpdaterRun::UpdaterRun(const TestPath &exePath, const SystemLocale *locale)
-    : process_(), hostClass_(Wide(Product.hostWindowClassName, locale ? locale->codePage : CP_ACP))
+    : process_(), codePage_(0), hostClass_(Wide(Product.hostWindowClassName, 932))
 {
     if (locale != nullptr) {
         StartUnder(exePath, *locale);
@@ -205,12 +244,7 @@ UpdaterRun::UpdaterRun(const TestPath &exePath, const SystemLocale *locale)
 // Wine loader under the locale. It is no Windows process, so the updater's own is looked up.
 void UpdaterRun::StartUnder(const TestPath &exePath, const SystemLocale &locale)
 {
-    DWORD type = SCS_32BIT_BINARY;
-    GetBinaryTypeW(exePath.wide().c_str(), &type);
-    std::wstring commandLine = L"env LANG=" + Wide(locale.unixName) + L" LC_ALL=" +
-                               Wide(locale.unixName) + L" /usr/lib/wine/" +
-                               (type == SCS_64BIT_BINARY ? L"wine64" : L"wine") + L" \"" +
-                               exePath.wide() + L"\"";
+    std::wstring commandLine = WineUnder(exePath, locale, L'"');
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION launcher = {};
@@ -238,6 +272,50 @@ void UpdaterRun::StartUnder(const TestPath &exePath, const SystemLocale &locale)
     }
     process_.hProcess = process;
     process_.dwProcessId = processId;
+    codePage_ = locale.codePage;
+}
+
+// Such a copy may be gone before its process could be looked up: the shell that starts it
+// writes its exit code to a file, which is read back through Wine's Z: drive.
+bool EndsByItselfUnder(const TestPath &exePath, const SystemLocale &locale, DWORD &exitCode)
+{
+    char unixName[64];
+    wsprintfA(unixName, "/tmp/updater-e2e-exit-%lu-%lu", GetCurrentProcessId(), GetTickCount());
+    std::wstring exitFile = L"Z:" + Wide(unixName);
+    std::replace(exitFile.begin(), exitFile.end(), L'/', L'\\');
+    std::wstring commandLine =
+        L"sh -c \"" + WineUnder(exePath, locale, L'\'') + L"; echo $? >" + Wide(unixName) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION launcher = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &launcher)) {
+        ADD_FAILURE() << "cannot start " << exePath << " under " << locale.unixName << ": error "
+                      << GetLastError();
+        return false;
+    }
+    if (launcher.hProcess != nullptr)
+        CloseHandle(launcher.hProcess);
+    if (launcher.hThread != nullptr)
+        CloseHandle(launcher.hThread);
+    std::string written;
+    auto exitWritten = [&] {
+        return ReadFileBytes(exitFile, written) && written.find('\n') != std::string::npos;
+    };
+    bool endedByItself = WaitFor(exitWritten, ExitTimeout);
+    if (!endedByItself) {
+        DWORD processId = 0;
+        HANDLE stray = OpenProcessRunning(exePath, processId);
+        if (stray != nullptr) {
+            TerminateProcess(stray, 99);
+            WaitForSingleObject(stray, ExitTimeout);
+            CloseHandle(stray);
+            WaitFor(exitWritten, ExitTimeout);
+        }
+    }
+    DeleteFileW(exitFile.c_str());
+    exitCode = static_cast<DWORD>(strtoul(written.c_str(), nullptr, 10));
+    return endedByItself;
 }
 
 void UpdaterRun::Kill()
@@ -274,8 +352,6 @@ HWND UpdaterRun::WaitForDialog()
         [&] {
             for (HWND window : TopWindowsOf(processId())) {
                 HWND owner = GetWindow(window, GW_OWNER);
-                // The host window keeps its ANSI class name: as the run's code page makes it, it
-                // also shows that the run has that code page.
                 if (IsShownDialogBox(window) && owner != nullptr &&
                     WideClassOf(owner) == hostClass_) {
                     dialog = window;
@@ -285,6 +361,11 @@ HWND UpdaterRun::WaitForDialog()
             return !Running();
         },
         WindowTimeout);
+    // Texts read the same under every code page: without this, a locale that Wine could not
+    // give the run would go unnoticed.
+    if (dialog != nullptr && codePage_ != 0) {
+        EXPECT_EQ(AnsiCodePageOf(process_.hProcess), codePage_) << "the run's ANSI code page";
+    }
     return dialog;
 }
 
@@ -467,4 +548,39 @@ void RequestScreenshot(const std::string &name, const std::vector<HWND> &windows
     // The script removes the request once the picture is saved.
     EXPECT_TRUE(WaitFor([&] { return !FileExists(request); }, 30000))
         << "no screenshot taken for " << name;
+}
+
+RunningProgram::RunningProgram(const std::wstring &exe) : process_()
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process_))
+        ADD_FAILURE() << "cannot start " << Utf8(exe) << ": error " << GetLastError();
+}
+
+bool RunningProgram::Running() const
+{
+    return process_.hProcess != nullptr &&
+           WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+void RunningProgram::End()
+{
+    if (process_.hProcess == nullptr)
+        return;
+    TerminateProcess(process_.hProcess, 0);
+    WaitForSingleObject(process_.hProcess, ExitTimeout);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    process_ = PROCESS_INFORMATION();
+}
+
+std::wstring GameStandIn()
+{
+    wchar_t driver[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, driver, MAX_PATH);
+    std::wstring folder(driver, length);
+    return folder.substr(0, folder.find_last_of(L'\\') + 1) + L"game_stand_in.exe";
 }

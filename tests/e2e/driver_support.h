@@ -78,9 +78,30 @@ class UpdaterRun {
     void StartUnder(const TestPath &exePath, const SystemLocale &locale);
 
     PROCESS_INFORMATION process_;
-    // The host window's class name as the run's code page made it from the product's bytes.
+    UINT codePage_; // the one its locale gives the run; 0 for the driver's own
+    // The host window's class name, converted from the product's CP932 bytes on every system.
     std::wstring hostClass_;
 };
+
+// Starts a copy under the locale that must end by itself (a second copy does, at once) and
+// gives its exit code. False when it has not ended within ExitTimeout; then it is ended. No
+// other copy may run from the same exe path.
+bool EndsByItselfUnder(const TestPath &exePath, const SystemLocale &locale, DWORD &exitCode);
+
+// A program of the test's own started from the given exe, as the game runs from its installed
+// exe; ended (if it still runs) when it goes.
+class RunningProgram {
+  public:
+    explicit RunningProgram(const std::wstring &exe);
+    ~RunningProgram() { End(); }
+    bool Running() const;
+    void End();
+
+  private:
+    PROCESS_INFORMATION process_;
+};
+// The stand-in game built beside the driver: it runs until it is ended.
+std::wstring GameStandIn();
 
 // Presses like a user: a click on a button, a key on the focus window of the dialog's thread.
 void ClickButton(HWND dialog, int id);

@@ -3,6 +3,8 @@
 #include "../../product/product_config.h"
 #include "driver_support.h"
 
+#include "../../engine/pass_journal.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -600,8 +602,10 @@ TEST_F(EndToEnd, PassStoppedByAMissingSubfolderEndsWithoutCompletion)
     }
 }
 
-// A file held by a running program: Retry tries it again, and again while it is held; once
-// the program lets go, the pass goes on to its completion. Cancel stops it there.
+// The game itself running from the installed exe: Windows lets such a file be read and even
+// renamed, but not written. It is told as in use before anything is staged; Retry tries it
+// again, and again while the game runs; once it has ended, the pass goes on to its
+// completion. Cancel stops it there, with nothing left behind.
 void EndToEnd::ExpectFileInUseOutcome(bool retry)
 {
     const std::string exeName = Product.productExecutableName;
@@ -612,35 +616,37 @@ void EndToEnd::ExpectFileInUseOutcome(bool retry)
     UpdaterFolder folder;
     RecordKey record;
     WriteInstallRecord(record, folder.installation);
-    CarryOverInstalled(folder, exeName, "new executable", "old executable");
+    const std::string game = Content(GameStandIn());
+    ASSERT_GT(game.size(), 1000u) << "no stand-in game beside the driver";
+    CarryOverInstalled(folder, exeName, "new executable", game);
     CarryOverInstalled(folder, plain, "new data", "old data");
     if (!extraOnly.empty()) {
         CarryOverInstalled(folder, extraOnly, "new extra", "old extra");
     }
-    // As a running copy of the product holds it.
-    HANDLE inUse = CreateFileW(folder.Installed(plain).c_str(), GENERIC_READ, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(inUse, INVALID_HANDLE_VALUE);
+    const size_t installed = extraOnly.empty() ? 2u : 3u;
+    RunningProgram running(folder.Installed(exeName));
+    ASSERT_TRUE(running.Running()) << "the stand-in game did not start";
 
     UpdaterRun run(folder.exe);
     HWND dialog = StartAndFindDialog(run);
     if (dialog != nullptr) {
         ClickButton(dialog, 1008);
         HWND box = run.WaitForMessageBox(dialog);
-        EXPECT_NE(box, nullptr) << "the file in use was not told";
+        EXPECT_NE(box, nullptr) << "the running game was not told";
         if (box != nullptr) {
             MessageBoxSeen seen = run.Describe(box);
-            ExpectFailureBox(seen, dialog, plain, true);
+            ExpectFailureBox(seen, dialog, exeName, true);
             EXPECT_TEXT_HAS(seen.text, "他のプログラムが使用中です");
+            EXPECT_EQ(FolderNames(folder.installation).size(), installed)
+                << "staged before the question";
             if (retry) {
-                // Still held: the same question again.
+                // Still running: the same question again.
                 EXPECT_TRUE(PressBoxButton(box, IDRETRY));
                 box = run.WaitForMessageBox(dialog);
                 ASSERT_NE(box, nullptr) << "a retry of a file still held was not told";
-                ExpectFailureBox(run.Describe(box), dialog, plain, true);
-                CloseHandle(inUse);
-                inUse = INVALID_HANDLE_VALUE;
-                EXPECT_EQ(Content(folder.Installed(plain)), "old data");
+                ExpectFailureBox(run.Describe(box), dialog, exeName, true);
+                running.End();
+                EXPECT_EQ(Content(folder.Installed(exeName)), game);
                 EXPECT_TRUE(PressBoxButton(box, IDRETRY));
                 box = run.WaitForMessageBox(dialog);
                 ASSERT_NE(box, nullptr) << "no completion after the retry";
@@ -656,15 +662,15 @@ void EndToEnd::ExpectFileInUseOutcome(bool retry)
             }
         }
     }
-    if (inUse != INVALID_HANDLE_VALUE)
-        CloseHandle(inUse);
-    EXPECT_EQ(Content(folder.Installed(exeName)), retry ? "new executable" : "old executable");
+    EXPECT_EQ(running.Running(), !retry);
+    running.End();
+    EXPECT_TRUE(Content(folder.Installed(exeName)) == (retry ? "new executable" : game));
     EXPECT_EQ(Content(folder.Installed(plain)), retry ? "new data" : "old data");
     if (!extraOnly.empty()) {
         EXPECT_EQ(Content(folder.Installed(extraOnly)), retry ? "new extra" : "old extra")
             << extraOnly;
     }
-    EXPECT_EQ(FolderNames(folder.installation).size(), extraOnly.empty() ? 2u : 3u)
+    EXPECT_EQ(FolderNames(folder.installation).size(), installed)
         << "a temporary file was left behind";
 }
 
@@ -722,6 +728,62 @@ TEST_F(EndToEnd, PassStoppedByAFullDiskNamesTheFile)
     EXPECT_EQ(Content(installation + "\\" + exeName), "old executable");
     EXPECT_EQ(Content(installation + "\\" + plain), "old data");
     EXPECT_EQ(FolderNames(installation).size(), 2u) << "a temporary file was left behind";
+    RemoveTree(installation);
+}
+
+// On a drive without hard links (FAT32, as tests/system/fat32-drive mounts): a large installed
+// file is set aside by a rename, not copied, so the window answers throughout; the update goes
+// in and nothing of the pass is left.
+TEST_F(EndToEnd, DriveWithoutHardLinksUpdatesAndAnswersThroughout)
+{
+    const char *drive = getenv("UPDATER_TEST_FAT_DRIVE");
+    if (drive == nullptr)
+        GTEST_SKIP() << "run through tests/system/fat32-drive";
+    const std::string exeName = Product.productExecutableName;
+    const std::string plain = PlainMainName({exeName});
+    UpdaterFolder folder;
+    const std::string installation = std::string(drive) + "\\" + Product.productFolderName;
+    MakeFolder(installation);
+    RecordKey record;
+    WriteInstallRecord(record, installation);
+    // Copied aside, this one alone kept the window silent for seconds on such a drive.
+    const std::string large = PatternBytes(160u * 1024 * 1024 + 5, 41);
+    WriteFileBytes(installation + "\\" + exeName, large);
+    WriteFileBytes(installation + "\\" + plain, "old data");
+    folder.Carry(exeName, PatternBytes(1024 * 1024 + 3, 42), NewTimes);
+    folder.Carry(plain, PatternBytes(2 * 1024 * 1024 + 7, 43), NewTimes);
+
+    UpdaterRun run(folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    unsigned probes = 0, unanswered = 0;
+    DWORD slowest = 0;
+    HWND box = nullptr;
+    DWORD start = GetTickCount();
+    while (box == nullptr && run.Running() && GetTickCount() - start < ExitTimeout) {
+        DWORD_PTR result = 0;
+        DWORD sent = GetTickCount();
+        ++probes;
+        if (!SendMessageTimeoutA(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 500, &result))
+            ++unanswered;
+        slowest = std::max(slowest, GetTickCount() - sent);
+        box = run.CurrentMessageBox(dialog);
+        Pause();
+    }
+    ASSERT_NE(box, nullptr) << "no completion";
+    MessageBoxSeen seen = run.Describe(box);
+    EXPECT_TEXT(seen.text, std::string(CompletionText));
+    EXPECT_EQ(unanswered, 0u) << "of " << probes << " probes; slowest " << slowest << " ms";
+    EXPECT_TRUE(run.DismissMessageBox(box));
+    ExpectExitWithoutMessageBox(run, dialog);
+    EXPECT_TRUE(
+        SameBytes(Content(installation + "\\" + exeName), PatternBytes(1024 * 1024 + 3, 42)));
+    EXPECT_TRUE(
+        SameBytes(Content(installation + "\\" + plain), PatternBytes(2 * 1024 * 1024 + 7, 43)));
+    std::vector<std::string> listed{exeName, plain};
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(FolderNames(installation), listed) << "leftovers of the pass";
     RemoveTree(installation);
 }
 
@@ -965,24 +1027,27 @@ TEST_F(EndToEnd, SecondCopyEndsAtOnceWithoutAWindow)
     ExpectExitWithoutMessageBox(first, dialog);
 }
 
-// The guard matches class and title together: neither alone stops the tool.
+// The guard matches class and title together: neither alone stops the tool. The names are
+// the tool's own, in UTF-16 as it converts them from CP932.
 TEST_F(EndToEnd, WindowsMatchingOnlyTitleOrOnlyClassDoNotStopTheTool)
 {
-    WNDCLASSA decoyClass = {};
-    decoyClass.lpfnWndProc = DefWindowProcA;
-    decoyClass.hInstance = GetModuleHandleA(nullptr);
-    decoyClass.lpszClassName = "UpdaterE2eDecoy";
-    ASSERT_NE(RegisterClassA(&decoyClass), 0);
-    WNDCLASSA hostClass = decoyClass;
-    hostClass.lpszClassName = Product.hostWindowClassName;
-    ASSERT_NE(RegisterClassA(&hostClass), 0);
-    HWND sameTitle = CreateWindowExA(0, decoyClass.lpszClassName, Product.productTitle, WS_POPUP, 0,
-                                     0, 0, 0, nullptr, nullptr, decoyClass.hInstance, nullptr);
-    HWND sameClass = CreateWindowExA(0, hostClass.lpszClassName, "another title", WS_POPUP, 0, 0, 0,
-                                     0, nullptr, nullptr, hostClass.hInstance, nullptr);
+    const std::wstring hostClassName = Wide(Product.hostWindowClassName);
+    const std::wstring title = Wide(Product.productTitle);
+    WNDCLASSW decoyClass = {};
+    decoyClass.lpfnWndProc = DefWindowProcW;
+    decoyClass.hInstance = GetModuleHandleW(nullptr);
+    decoyClass.lpszClassName = L"UpdaterE2eDecoy";
+    ASSERT_NE(RegisterClassW(&decoyClass), 0);
+    WNDCLASSW hostClass = decoyClass;
+    hostClass.lpszClassName = hostClassName.c_str();
+    ASSERT_NE(RegisterClassW(&hostClass), 0);
+    HWND sameTitle = CreateWindowExW(0, decoyClass.lpszClassName, title.c_str(), WS_POPUP, 0, 0, 0,
+                                     0, nullptr, nullptr, decoyClass.hInstance, nullptr);
+    HWND sameClass = CreateWindowExW(0, hostClass.lpszClassName, L"another title", WS_POPUP, 0, 0,
+                                     0, 0, nullptr, nullptr, hostClass.hInstance, nullptr);
     ASSERT_NE(sameTitle, nullptr);
     ASSERT_NE(sameClass, nullptr);
-    ASSERT_EQ(FindWindowA(Product.hostWindowClassName, Product.productTitle), nullptr);
+    ASSERT_EQ(FindWindowW(hostClassName.c_str(), title.c_str()), nullptr);
 
     UpdaterFolder folder;
     {
@@ -995,6 +1060,117 @@ TEST_F(EndToEnd, WindowsMatchingOnlyTitleOrOnlyClassDoNotStopTheTool)
     }
     DestroyWindow(sameTitle);
     DestroyWindow(sameClass);
+}
+
+// A crash while the files go in, at every rename the pass makes: tests/system/crash-sweep runs
+// the first case under a Wine server that dies at the n-th rename (as the system would stop
+// there), then the second with the next pass's kind. Both work in one folder it names.
+struct CrashSweep {
+    std::wstring root, tool, exe, updates, installation;
+    std::vector<std::string> names; // four files: the exe and three plain ones
+
+    explicit CrashSweep(const char *folder)
+        : root(Wide(folder)), tool(root + L"\\tool"),
+          updates(tool + L"\\" + Wide(Product.productFolderName)),
+          installation(root + L"\\install"), names{Product.productExecutableName}
+    {
+        exe = tool + L"\\" + Wide(UpdaterExe.substr(UpdaterExe.find_last_of('\\') + 1));
+        while (names.size() < 4 && !PlainMainName(names).empty())
+            names.push_back(PlainMainName(names));
+    }
+    std::wstring Installed(const std::string &name) const
+    {
+        return installation + L"\\" + Wide(name);
+    }
+    std::wstring Carried(const std::string &name) const { return updates + L"\\" + Wide(name); }
+    static std::string Old(const std::string &name) { return "old " + name; }
+    std::string New(size_t i) const { return PatternBytes(70000 + i, 30 + unsigned(i)); }
+    static std::string Other() { return PatternBytes(5000, 99); }
+};
+
+TEST_F(EndToEnd, CrashSweepPassRunsUntilTheSystemStops)
+{
+    const char *folder = getenv("UPDATER_TEST_CRASH_FOLDER");
+    if (folder == nullptr)
+        GTEST_SKIP() << "run through tests/system/crash-sweep";
+    CrashSweep sweep(folder);
+    RemoveTree(sweep.root);
+    MakeFolder(sweep.root);
+    MakeFolder(sweep.tool);
+    MakeFolder(sweep.updates);
+    MakeFolder(sweep.installation);
+    ASSERT_TRUE(CopyFileW(Wide(UpdaterExe).c_str(), sweep.exe.c_str(), FALSE));
+    for (size_t i = 0; i < sweep.names.size(); ++i) {
+        WriteFileBytes(sweep.Carried(sweep.names[i]), sweep.New(i));
+        SetTimes(sweep.Carried(sweep.names[i]), NewTimes);
+        WriteFileBytes(sweep.Installed(sweep.names[i]), CrashSweep::Old(sweep.names[i]));
+        SetTimes(sweep.Installed(sweep.names[i]), OldTimes);
+    }
+    RecordKey record;
+    WriteInstallRecord(record, sweep.installation);
+    // Ends here when the system stops; past the pass's last rename it completes.
+    RunToCompletion(sweep.exe);
+}
+
+TEST_F(EndToEnd, CrashSweepNextPassLeavesTheInstallationWhole)
+{
+    const char *folder = getenv("UPDATER_TEST_CRASH_FOLDER");
+    const char *next = getenv("UPDATER_TEST_CRASH_NEXT");
+    if (folder == nullptr || next == nullptr)
+        GTEST_SKIP() << "run through tests/system/crash-sweep";
+    CrashSweep sweep(folder);
+    const std::string kind = next;
+    SCOPED_TRACE("the next pass: " + kind);
+    if (kind != "same")
+        RemoveTree(sweep.updates);
+    if (kind == "other") {
+        MakeFolder(sweep.updates);
+        WriteFileBytes(sweep.Carried(sweep.names[1]), CrashSweep::Other());
+    }
+    RecordKey record;
+    WriteInstallRecord(record, sweep.installation);
+    // A journal left by the crashed pass: whatever comes next puts that pass back or completes it.
+    const bool interrupted = FileExists(sweep.installation + L"\\" + JournalName);
+    if (kind == "none") {
+        UpdaterRun run(sweep.exe);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr) << "the missing update was not told";
+        MessageBoxSeen seen = run.Describe(box);
+        EXPECT_TEXT_HAS(seen.text, "アップデートのファイルがそろっていません。");
+        EXPECT_TEXT_HAS(seen.text, interrupted
+                                       ? "前回途中で終わったアップデートは取り消し"
+                                       : "インストール先のファイルは何も変更されていません。");
+        EXPECT_TRUE(run.DismissMessageBox(box));
+        ExpectExitWithoutMessageBox(run, dialog);
+    } else {
+        RunToCompletion(sweep.exe);
+    }
+    // Every file old, or every file of the update that ran; nothing of the passes left.
+    std::vector<std::string> listed(sweep.names);
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(FolderNames(sweep.installation), listed);
+    size_t oldFiles = 0, newFiles = 0;
+    for (size_t i = 0; i < sweep.names.size(); ++i) {
+        const std::string &name = sweep.names[i];
+        std::string bytes = Content(sweep.Installed(name));
+        if (kind == "other" && i == 1) {
+            EXPECT_TRUE(bytes == CrashSweep::Other()) << name << " is not the other update's";
+            continue;
+        }
+        oldFiles += bytes == CrashSweep::Old(name);
+        newFiles += bytes == sweep.New(i);
+    }
+    size_t others = sweep.names.size() - (kind == "other" ? 1 : 0);
+    if (kind == "same")
+        EXPECT_EQ(newFiles, others) << "the update did not complete";
+    else if (interrupted)
+        EXPECT_EQ(oldFiles, others) << "the interrupted update was not put back";
+    else
+        EXPECT_TRUE(oldFiles == others || newFiles == others)
+            << oldFiles << " old and " << newFiles << " new of " << others;
 }
 
 // A module without its dialog template: the tool must end rather than poll for ever.
@@ -1304,9 +1480,11 @@ TEST_F(EndToEnd, BoundUpdateWithAnAlteredFileChangesNothing)
 // The updater's texts reach the screen in UTF-16, converted from their CP932 bytes, so that on
 // an English (1252) and a Chinese (936) system the dialog, the refusal, a failure message
 // naming a file and the completion read as on a Japanese one. Paths go to the system in
-// UTF-16 too, so folder names need not fit the system's code page.
+// UTF-16 too, so folder names need not fit the system's code page. The host window's title
+// (the taskbar's) is compared in UTF-16, as the system holds it.
 struct TextsRead {
     std::string caption, prompt, update, cancel;
+    std::wstring hostTitle;
     MessageBoxSeen refusal, failure, completion;
 };
 
@@ -1322,6 +1500,8 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     const std::string exeName = Product.productExecutableName;
     UpdaterFolder folder("download", "install");
     folder.Carry(exeName, "new executable", NewTimes);
+    // A copy of its own path, started while the English run shows its dialog.
+    UpdaterFolder secondCopy("second copy", "unused");
 
     // Each run is ended once its texts are read: the other scenarios check how runs end, and
     // Wine takes seconds to end a program that has shown a message box.
@@ -1339,6 +1519,17 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
             dialogTexts->prompt = ItemTextOf(dialog, 1009);
             dialogTexts->update = ItemTextOf(dialog, 1008);
             dialogTexts->cancel = ItemTextOf(dialog, IDCANCEL);
+            wchar_t title[256];
+            int length = GetWindowTextW(GetWindow(dialog, GW_OWNER), title, 256);
+            dialogTexts->hostTitle.assign(title, length > 0 ? static_cast<size_t>(length) : 0);
+            if (system == &EnglishSystem) {
+                // The single-instance guard under 1252: a second copy ends at once.
+                DWORD code = STILL_ACTIVE;
+                EXPECT_TRUE(EndsByItselfUnder(secondCopy.exe, EnglishSystem, code))
+                    << "the second copy did not end";
+                EXPECT_EQ(code, 0u);
+                EXPECT_TRUE(IsWindowVisible(dialog)) << "the first copy's dialog went away";
+            }
         }
         ClickButton(dialog, 1008);
         HWND box = run.WaitForMessageBox(dialog);
@@ -1371,6 +1562,9 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     EXPECT_TEXT(read[0].failure.caption, std::string(FailureCaption));
     EXPECT_TEXT_HAS(read[0].failure.text, Shown(inSubfolder));
     EXPECT_TEXT(read[0].completion.text, std::string(CompletionText));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(read[i].hostTitle, Wide(Product.productTitle))
+            << systems[i]->unixName << ": \"" << Utf8(read[i].hostTitle) << "\"";
     for (int i = 1; i < 3; ++i) {
         SCOPED_TRACE(systems[i]->unixName);
         EXPECT_TEXT(read[i].caption, read[0].caption);

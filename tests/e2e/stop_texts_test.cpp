@@ -41,6 +41,9 @@ TEST(StopTexts, EachCauseSaysWhatToDoAndThatNothingChanged)
         {StopFileMissing, "movie/eyecatch01.mpg", "見つからないファイル: movie\\eyecatch01.mpg"},
         {StopFileDamaged, "movie/eyecatch01.mpg", "movie\\eyecatch01.mpg が壊れています。"},
         {StopManifestDamaged, nullptr, "このツールが壊れています。"},
+        {StopJournalDamaged, nullptr,
+         "前回のアップデートの記録を読み取れません。\n（インストール先: "
+         "C:\\Games\\Quillarin）"},
         {StopInstallMissing, nullptr, "（インストール先: C:\\Games\\Quillarin）"},
         {StopFolderMissing, "movie/eyecatch01.mpg", "フォルダ「movie」がありません。"},
         {StopDiskFull, nullptr, "空き容量が足りません。"},
@@ -79,6 +82,28 @@ TEST(StopTexts, QuestionPromisesWhatCancelDoesAndAFailedPutBackIsNotHidden)
     std::wstring notPutBack = Told(StopInUse, "grd.pac", false);
     EXPECT_FALSE(Has(notPutBack, Unchanged));
     EXPECT_TRUE(Has(notPutBack, "一部のファイルを元に戻せませんでした。"));
+}
+
+// An interrupted update put back before this pass stopped: the installation did change, back
+// to what it was before that update, and the user is told so.
+TEST(StopTexts, AnInterruptedUpdatePutBackIsToldNotHidden)
+{
+    PassReport report = {};
+    report.stop = StopUpdateMissing;
+    report.name = "Quillarin";
+    report.unchanged = true;
+    report.undidInterrupted = true;
+    wchar_t text[ScreenTextCapacity];
+    DescribeStop(report, L"C:\\Games", text, ScreenTextCapacity);
+    std::wstring told = text;
+    EXPECT_FALSE(Has(told, Unchanged)) << Utf8(told);
+    EXPECT_TRUE(Has(told,
+                    "前回途中で終わったアップデートは取り消し、インストール先のファイルはすべて"
+                    "その前の状態に戻しました。"))
+        << Utf8(told);
+    report.unchanged = false;
+    DescribeStop(report, L"C:\\Games", text, ScreenTextCapacity);
+    EXPECT_TRUE(Has(text, "一部のファイルを元に戻せませんでした。")) << Utf8(text);
 }
 
 // The install folder is named whole, whatever script its name is in, and however long.
