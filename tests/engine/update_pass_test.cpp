@@ -879,6 +879,44 @@ TEST_F(UpdatePass, PassEndedWhileFilesGoInIsPutBackOrCompletedByTheNext)
     EXPECT_TRUE(damagedSeen);
 }
 
+// A replaced file that cannot be removed at the end (a program started from it meanwhile) stays
+// named by the committed journal, and goes with the next pass, whatever that pass then does.
+TEST_F(UpdatePass, KeptFileStillHeldAtTheEndGoesWithTheNextPass)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    Carry("grd.pac", 70000);
+    Carry("vic.pac", 3000);
+    struct LateHold {
+        std::string kept;
+        HeldOpen *holder;
+    } late = {install + "\\grd.pac.qupdate-kept", nullptr};
+    recorder.hookData = &late;
+    recorder.onProgress = [](RecordingView &view, const PassProgress &) {
+        LateHold &hold = *static_cast<LateHold *>(view.hookData);
+        if (hold.holder == nullptr && FileExists(hold.kept))
+            hold.holder = new HeldOpen(hold.kept, GENERIC_READ, FILE_SHARE_READ);
+    };
+
+    EXPECT_TRUE(Run());
+    ASSERT_NE(late.holder, nullptr);
+    ExpectUpdated("grd.pac");
+    ExpectUpdated("vic.pac");
+    EXPECT_TRUE(FileExists(late.kept));
+    EXPECT_TRUE(FileExists(install + "\\" + Cp932(JournalName)));
+    delete late.holder;
+
+    // Without its update, the next pass stops; the files stay new and the pass's are gone.
+    RemoveTree(update);
+    recorder.Reset();
+    EXPECT_FALSE(Run());
+    ASSERT_EQ(recorder.stops.size(), 1u);
+    EXPECT_EQ(recorder.stops[0].stop, StopUpdateMissing);
+    EXPECT_FALSE(recorder.stops[0].undidInterrupted);
+    EXPECT_TRUE(SameBytes(Content(install + "\\grd.pac"), carried["grd.pac"]));
+    ExpectNothingElseInTheInstallation();
+}
+
 TEST_F(UpdatePass, FoldersAndNamesWithABackslashTrailByte)
 {
     // 表 is 95 5C and ソ is 83 5C in CP932: a byte-wise search for the last separator would
