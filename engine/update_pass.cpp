@@ -171,23 +171,30 @@ struct UpdatePass {
         return false;
     }
 
-    // A failed step on an installed or staged file, sorted by what the user can do.
+    // What the user can do about a system's error.
+    static PassStop CauseOf(DWORD error)
+    {
+        if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+            return StopInUse;
+        if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
+            return StopDiskFull;
+        if (error == ERROR_ACCESS_DENIED)
+            return StopAccessDenied;
+        return StopOther;
+    }
+
+    // A failed step on an installed or staged file. Windows refuses to replace a file that
+    // another program holds as it refuses one the user may not write: a holder is looked for.
     bool Failed(const PassItem &item, const ItemPaths &paths, const wchar_t *path, DWORD error)
     {
-        PassStop stop = StopOther;
+        PassStop stop = CauseOf(error);
+        bool refused = error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED ||
+                       error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+                       error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
         if (FolderStateOf(paths.destination) == ERROR_PATH_NOT_FOUND)
             stop = StopFolderMissing;
-        else if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        else if (refused && HeldByAnother(path))
             stop = StopInUse;
-        else if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
-            stop = StopDiskFull;
-        else if (error == ERROR_ACCESS_DENIED)
-            stop = HeldByAnother(path) ? StopInUse : StopAccessDenied;
-        // A replacement refused by a holder of either name; otherwise the system's error.
-        else if (error == ERROR_UNABLE_TO_REMOVE_REPLACED ||
-                 error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-                 error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
-            stop = HeldByAnother(path) ? StopInUse : StopOther;
         return Stop(stop, item.name, error);
     }
 
@@ -371,43 +378,38 @@ struct UpdatePass {
     void Continue(const PassJournal &interrupted)
     {
         for (DWORD i = 0; i < interrupted.count; ++i) {
-            const JournalEntry &entry = interrupted.entries[i];
-            PassItem &item = *Find(entry.name);
+            PassItem &item = *Find(interrupted.entries[i].name);
+            TakeAccount(item, interrupted.entries[i]);
             item.inJournal = true;
-            item.hadOld = (entry.flags & JournalHadOld) != 0;
-            item.existed = (entry.flags & JournalExisted) != 0;
-            item.oldAttributes = entry.oldAttributes;
-            item.leftSize = entry.size;
-            item.leftWritten = entry.written;
             item.continued = true;
         }
         journalInForce = true;
         continuing = true;
     }
 
+    // What a journal says of a file, as the pass that wrote it knew it.
+    static void TakeAccount(PassItem &item, const JournalEntry &entry)
+    {
+        item.carried = (entry.flags & JournalCarried) != 0;
+        item.hadOld = (entry.flags & JournalHadOld) != 0;
+        item.existed = (entry.flags & JournalExisted) != 0;
+        item.oldAttributes = entry.oldAttributes;
+        item.leftSize = entry.size;
+        item.leftWritten = entry.written;
+    }
+
     // Another update's interrupted pass, or one whose update is gone: it is put back whole
     // before this pass does anything of its own.
     bool PutBackInterrupted(const PassJournal &interrupted)
     {
-        // Its account, in items of their own: this pass's items start afresh.
-        PassItem *theirs = static_cast<PassItem *>(calloc(interrupted.count, sizeof(PassItem)));
-        if (theirs == nullptr)
-            FatalError();
         bool back = true;
         for (DWORD i = interrupted.count; i-- > 0;) {
-            const JournalEntry &entry = interrupted.entries[i];
-            PassItem &item = theirs[i];
-            item = *Find(entry.name);
-            item.carried = (entry.flags & JournalCarried) != 0;
-            item.hadOld = (entry.flags & JournalHadOld) != 0;
-            item.existed = (entry.flags & JournalExisted) != 0;
-            item.oldAttributes = entry.oldAttributes;
-            item.leftSize = entry.size;
-            item.leftWritten = entry.written;
-            if (!PutBack(item))
+            // Its account in a copy: this pass's own items start afresh.
+            PassItem theirs = *Find(interrupted.entries[i].name);
+            TakeAccount(theirs, interrupted.entries[i]);
+            if (!PutBack(theirs))
                 back = false;
         }
-        free(theirs);
         report.undidInterrupted = true;
         if (!back) {
             report.unchanged = false;
@@ -606,8 +608,22 @@ struct UpdatePass {
         return true;
     }
 
-    // Before the first change: what each listed file is now and will be once the pass is
-    // through, for whichever pass comes next if this one does not end.
+    // What a listed file is now and will be once the pass is through.
+    bool TakeStock(PassItem &item)
+    {
+        ItemPaths paths;
+        Compose(item, paths);
+        if (!item.inJournal) {
+            item.oldAttributes = GetFileAttributesW(paths.destination);
+            item.existed =
+                item.oldAttributes != INVALID_FILE_ATTRIBUTES &&
+                (item.carried || FileFacts(paths.destination, item.leftSize, item.leftWritten));
+        }
+        return !item.carried || FileFacts(paths.staged, item.leftSize, item.leftWritten) ||
+               Failed(item, paths, paths.staged, GetLastError());
+    }
+
+    // Before the first change, for whichever pass comes next if this one does not end.
     bool WriteDownChanges()
     {
         PassJournal written = {};
@@ -615,23 +631,13 @@ struct UpdatePass {
         written.entries = static_cast<JournalEntry *>(calloc(count + 1, sizeof(JournalEntry)));
         if (written.entries == nullptr)
             FatalError();
-        for (DWORD i = 0; i < count; ++i) {
+        bool good = true;
+        for (DWORD i = 0; good && i < count; ++i) {
             PassItem &item = items[i];
-            ItemPaths paths;
-            Compose(item, paths);
-            if (!item.inJournal) {
-                item.oldAttributes = GetFileAttributesW(paths.destination);
-                item.existed = item.oldAttributes != INVALID_FILE_ATTRIBUTES;
-                if (!item.carried && item.existed &&
-                    !FileFacts(paths.destination, item.leftSize, item.leftWritten))
-                    item.existed = false;
-            }
-            if (item.carried && !FileFacts(paths.staged, item.leftSize, item.leftWritten)) {
-                free(written.entries);
-                return Failed(item, paths, paths.staged, GetLastError());
-            }
-            if (!item.carried && !item.existed && !item.inJournal)
+            good = TakeStock(item);
+            if (!good || !(item.carried || item.existed || item.inJournal))
                 continue;
+            item.inJournal = true;
             JournalEntry &entry = written.entries[written.count++];
             lstrcpynA(entry.name, item.name, sizeof entry.name);
             entry.flags = 0;
@@ -646,20 +652,11 @@ struct UpdatePass {
             entry.written = item.leftWritten;
         }
         DWORD error = ERROR_SUCCESS;
-        bool done = written.count == 0 || WriteJournal(journal, journalTemporary, written, error);
+        if (good && !WriteJournal(journal, journalTemporary, written, error))
+            good = Stop(CauseOf(error), nullptr, error);
         free(written.entries);
-        if (!done) {
-            PassStop stop = StopOther;
-            if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL)
-                stop = StopDiskFull;
-            else if (error == ERROR_ACCESS_DENIED)
-                stop = StopAccessDenied;
-            return Stop(stop, nullptr, error);
-        }
-        for (DWORD i = 0; i < count; ++i)
-            items[i].inJournal = items[i].carried || items[i].existed || items[i].inJournal;
-        journalInForce = written.count != 0;
-        return true;
+        journalInForce = journalInForce || good;
+        return good;
     }
 
     // Renames only: milliseconds for the whole update. Every listed file loses the attributes
@@ -799,8 +796,9 @@ bool SetupEngine::UpdateInstallation(const PassView &view, const void *manifest,
         return true;
     }
     pass.Undo();
-    // A Cancel on a file in use was already the user's word, unless putting back failed.
-    if (!pass.report.asked || !pass.report.unchanged)
+    // A Cancel on a file in use was already the user's word, unless putting back failed or an
+    // interrupted update was put back, which the question did not say.
+    if (!pass.report.asked || !pass.report.unchanged || pass.report.undidInterrupted)
         view.stopped(view.context, pass.report);
     return false;
 }
