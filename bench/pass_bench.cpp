@@ -14,14 +14,18 @@
 //   hashed   durable, and one SHA-256 of the system (CryptoAPI) over each source file;
 //   plain    CopyFileA over the target;
 //   steps    the pass's own calls for each file, phase by phase, each step timed;
+//   calls    the engine's plain pass as in quiet, each call it makes to the system for files
+//            timed where it makes it (through this program's import table);
 //   manifest writes the bound list of the files in SOURCE_ROOT to MANIFEST_FILE, as a
 //            packer would (sizes, write times, SHA-256); INSTALL_FOLDER is not used.
 // SOURCE_ROOT holds the product folder; LIST_FILE the names in the order the pass takes
 // them (the yardsticks and steps follow it; the engine's modes walk the engine's own lists).
-// Prints copy_ms=..., cpu_ms (this process's processor time over the same span), for quiet
-// and bound longest_silence_ms (the longest stretch in which the pass did not call its view,
-// the end included) and last_silence_ms (from the last call to the end), for pass also
-// box_ms (from the box's creation until it is up), and for steps one line per step.
+// Prints copy_ms=..., cpu_ms (this process's processor time over the same span), for quiet,
+// bound and calls longest_silence_ms (the longest stretch in which the pass did not call its
+// view, the end included) and last_silence_ms (from the last call to the end), for pass also
+// box_ms (from the box's creation until it is up), for steps one line per step, and for
+// calls one line per system function (count, total and longest ms, the file of the longest)
+// and the calls within the longest stretch (their number and time, the slowest of them).
 #include "../app/pass_view.h"
 #include "../app/update_dialog.h"
 #include "../engine/setup_engine.h"
@@ -132,14 +136,403 @@ void PrepareEngine(const char *sourceRoot, const char *installFolder)
     Engine.installed = 1;
 }
 
+HANDLE HandleOf(FILE *stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// --- The pass's calls to the system, each timed where the pass makes it -------------------
+//
+// The engine is linked into this program, so its calls for files go through this program's
+// import table. Pointed at the wrappers below, they time every call of the real pass on
+// whatever drive it works, with no copy of its steps to keep in line with it.
+
+enum Call {
+    CallCreateFile,
+    CallCloseHandle,
+    CallReadFile,
+    CallWriteFile,
+    CallFlushFileBuffers,
+    CallSetFileTime,
+    CallGetFileAttributes,
+    CallGetFileAttributesEx,
+    CallSetFileAttributes,
+    CallGetDiskFreeSpaceEx,
+    CallMoveFileEx,
+    CallReplaceFile,
+    CallDeleteFile,
+    CallCopyFile,
+    CallCreateHardLink,
+    CallOpenStream,
+    CallReadStream,
+    CallCloseStream,
+    CallCount
+};
+const char *const CallFunctions[CallCount] = {
+    "CreateFileW",
+    "CloseHandle",
+    "ReadFile",
+    "WriteFile",
+    "FlushFileBuffers",
+    "SetFileTime",
+    "GetFileAttributesW",
+    "GetFileAttributesExW",
+    "SetFileAttributesW",
+    "GetDiskFreeSpaceExW",
+    "MoveFileExW",
+    "ReplaceFileW",
+    "DeleteFileW",
+    "CopyFileW",
+    "CreateHardLinkW",
+    "_wfsopen",
+    "fread",
+    "fclose",
+};
+
+// The system's own function behind each wrapper; 0 where the program does not import it (the
+// pass makes no such call).
+ULONG_PTR RealCall[CallCount];
+
+struct CallTimes {
+    unsigned count;
+    double total;
+    double longest;
+    char longestFile[64]; // the last part of the path the longest call was about, if known
+};
+CallTimes Calls[CallCount];
+
+// The calls of a stretch without a view call: how many, their time, the slowest. Kept for the
+// current stretch and the longest one.
+struct Stretch {
+    unsigned calls = 0;
+    double callsMs = 0;
+    int slowest = -1;
+    double slowestMs = 0;
+    char slowestFile[64] = "-";
+};
+Stretch CurrentStretch, LongestStretch;
+
+void LastPartOf(const wchar_t *path, char *into, int capacity)
+{
+    const wchar_t *separator = wcsrchr(path, L'\\');
+    const wchar_t *last = separator != nullptr ? separator + 1 : path;
+    if (last[0] == L'\0' ||
+        WideCharToMultiByte(CP_UTF8, 0, last, -1, into, capacity, nullptr, nullptr) == 0)
+        lstrcpynA(into, "-", capacity);
+}
+
+// The files that handles are open on, asked of the system once per open file: the blocks read
+// and written are not each a round trip to the Wine server. The pass has at most a few open.
+struct NamedHandle {
+    HANDLE file;
+    char name[64];
+};
+NamedHandle NamedHandles[4];
+unsigned NextNamedHandle;
+
+void ForgetHandle(HANDLE file)
+{
+    for (NamedHandle &named : NamedHandles) {
+        if (named.file == file)
+            named.file = nullptr;
+    }
+}
+
+// Asked only when a call is the longest so far of its kind or of its stretch.
+void FileNameOf(const wchar_t *path, HANDLE file, char *into, int capacity)
+{
+    static wchar_t found[1024];
+    lstrcpynA(into, "-", capacity);
+    if (path != nullptr && path[0] != L'\0') {
+        LastPartOf(path, into, capacity);
+        return;
+    }
+    if (file == nullptr || file == INVALID_HANDLE_VALUE)
+        return;
+    for (const NamedHandle &named : NamedHandles) {
+        if (named.file == file) {
+            lstrcpynA(into, named.name, capacity);
+            return;
+        }
+    }
+    NamedHandle &named = NamedHandles[NextNamedHandle++ % 4];
+    named.file = file;
+    lstrcpynA(named.name, "-", sizeof named.name);
+    if (GetFinalPathNameByHandleW(file, found, 1024, 0) - 1u < 1023u)
+        LastPartOf(found, named.name, sizeof named.name);
+    lstrcpynA(into, named.name, capacity);
+}
+
+// The wrapper's call has returned: its time is noted, and the system's error it left is kept
+// for the pass.
+void NoteCall(Call call, double begin, const wchar_t *path, HANDLE file)
+{
+    double took = Now() - begin;
+    DWORD error = GetLastError();
+    CallTimes &times = Calls[call];
+    ++times.count;
+    times.total += took;
+    ++CurrentStretch.calls;
+    CurrentStretch.callsMs += took;
+    bool longestOfKind = took > times.longest;
+    bool longestOfStretch = took > CurrentStretch.slowestMs;
+    if (longestOfKind || longestOfStretch) {
+        char name[64];
+        FileNameOf(path, file, name, sizeof name);
+        if (longestOfKind) {
+            times.longest = took;
+            lstrcpynA(times.longestFile, name, sizeof times.longestFile);
+        }
+        if (longestOfStretch) {
+            CurrentStretch.slowest = call;
+            CurrentStretch.slowestMs = took;
+            lstrcpynA(CurrentStretch.slowestFile, name, sizeof CurrentStretch.slowestFile);
+        }
+    }
+    SetLastError(error);
+}
+
+HANDLE WINAPI TimedCreateFile(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE model)
+{
+    double begin = Now();
+    HANDLE file = reinterpret_cast<decltype(&CreateFileW)>(RealCall[CallCreateFile])(
+        path, access, share, security, disposition, flags, model);
+    NoteCall(CallCreateFile, begin, path, nullptr);
+    return file;
+}
+
+BOOL WINAPI TimedCloseHandle(HANDLE handle)
+{
+    ForgetHandle(handle);
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&CloseHandle)>(RealCall[CallCloseHandle])(handle);
+    NoteCall(CallCloseHandle, begin, nullptr, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedReadFile(HANDLE file, LPVOID bytes, DWORD size, LPDWORD got,
+                          LPOVERLAPPED overlapped)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&ReadFile)>(RealCall[CallReadFile])(file, bytes, size,
+                                                                              got, overlapped);
+    NoteCall(CallReadFile, begin, nullptr, file);
+    return done;
+}
+
+BOOL WINAPI TimedWriteFile(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
+                           LPOVERLAPPED overlapped)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&WriteFile)>(RealCall[CallWriteFile])(
+        file, bytes, size, written, overlapped);
+    NoteCall(CallWriteFile, begin, nullptr, file);
+    return done;
+}
+
+BOOL WINAPI TimedFlushFileBuffers(HANDLE file)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&FlushFileBuffers)>(RealCall[CallFlushFileBuffers])(file);
+    NoteCall(CallFlushFileBuffers, begin, nullptr, file);
+    return done;
+}
+
+BOOL WINAPI TimedSetFileTime(HANDLE file, const FILETIME *created, const FILETIME *accessed,
+                             const FILETIME *written)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&SetFileTime)>(RealCall[CallSetFileTime])(
+        file, created, accessed, written);
+    NoteCall(CallSetFileTime, begin, nullptr, file);
+    return done;
+}
+
+DWORD WINAPI TimedGetFileAttributes(LPCWSTR path)
+{
+    double begin = Now();
+    DWORD attributes =
+        reinterpret_cast<decltype(&GetFileAttributesW)>(RealCall[CallGetFileAttributes])(path);
+    NoteCall(CallGetFileAttributes, begin, path, nullptr);
+    return attributes;
+}
+
+BOOL WINAPI TimedGetFileAttributesEx(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&GetFileAttributesExW)>(
+        RealCall[CallGetFileAttributesEx])(path, level, data);
+    NoteCall(CallGetFileAttributesEx, begin, path, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedSetFileAttributes(LPCWSTR path, DWORD attributes)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&SetFileAttributesW)>(RealCall[CallSetFileAttributes])(
+        path, attributes);
+    NoteCall(CallSetFileAttributes, begin, path, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedGetDiskFreeSpaceEx(LPCWSTR path, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                                    PULARGE_INTEGER free)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&GetDiskFreeSpaceExW)>(RealCall[CallGetDiskFreeSpaceEx])(
+        path, available, total, free);
+    NoteCall(CallGetDiskFreeSpaceEx, begin, path, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&MoveFileExW)>(RealCall[CallMoveFileEx])(from, to, flags);
+    NoteCall(CallMoveFileEx, begin, from, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedReplaceFile(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags,
+                             LPVOID exclude, LPVOID reserved)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&ReplaceFileW)>(RealCall[CallReplaceFile])(
+        replaced, replacement, backup, flags, exclude, reserved);
+    NoteCall(CallReplaceFile, begin, replaced, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedDeleteFile(LPCWSTR path)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&DeleteFileW)>(RealCall[CallDeleteFile])(path);
+    NoteCall(CallDeleteFile, begin, path, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedCopyFile(LPCWSTR from, LPCWSTR to, BOOL failIfThere)
+{
+    double begin = Now();
+    BOOL done =
+        reinterpret_cast<decltype(&CopyFileW)>(RealCall[CallCopyFile])(from, to, failIfThere);
+    NoteCall(CallCopyFile, begin, from, nullptr);
+    return done;
+}
+
+BOOL WINAPI TimedCreateHardLink(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&CreateHardLinkW)>(RealCall[CallCreateHardLink])(
+        link, existing, security);
+    NoteCall(CallCreateHardLink, begin, existing, nullptr);
+    return done;
+}
+
+FILE *__cdecl TimedOpenStream(const wchar_t *path, const wchar_t *mode, int share)
+{
+    double begin = Now();
+    FILE *stream =
+        reinterpret_cast<decltype(&_wfsopen)>(RealCall[CallOpenStream])(path, mode, share);
+    NoteCall(CallOpenStream, begin, path, nullptr);
+    return stream;
+}
+
+size_t __cdecl TimedReadStream(void *bytes, size_t size, size_t count, FILE *stream)
+{
+    double begin = Now();
+    size_t got =
+        reinterpret_cast<decltype(&fread)>(RealCall[CallReadStream])(bytes, size, count, stream);
+    NoteCall(CallReadStream, begin, nullptr, HandleOf(stream));
+    return got;
+}
+
+int __cdecl TimedCloseStream(FILE *stream)
+{
+    ForgetHandle(HandleOf(stream));
+    double begin = Now();
+    int closed = reinterpret_cast<decltype(&fclose)>(RealCall[CallCloseStream])(stream);
+    NoteCall(CallCloseStream, begin, nullptr, nullptr);
+    return closed;
+}
+
+// Points this program's import of a function at its wrapper, keeping the system's own; false
+// when the program does not import it.
+bool Redirect(const char *function, ULONG_PTR wrapper, ULONG_PTR &real)
+{
+    BYTE *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
+    const IMAGE_NT_HEADERS *headers = reinterpret_cast<const IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_IMPORT_DESCRIPTOR *module =
+        reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+    for (; imports.VirtualAddress != 0 && module->Name != 0; ++module) {
+        const IMAGE_THUNK_DATA *names =
+            reinterpret_cast<const IMAGE_THUNK_DATA *>(base + module->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const IMAGE_IMPORT_BY_NAME *byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<const char *>(byName->Name), function) != 0)
+                continue;
+            DWORD protection = 0;
+            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
+                                &protection))
+                return false;
+            real = static_cast<ULONG_PTR>(slots->u1.Function);
+            slots->u1.Function = wrapper;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return true;
+        }
+    }
+    return false;
+}
+
+void TimeSystemCalls()
+{
+    const ULONG_PTR wrappers[CallCount] = {
+        reinterpret_cast<ULONG_PTR>(TimedCreateFile),
+        reinterpret_cast<ULONG_PTR>(TimedCloseHandle),
+        reinterpret_cast<ULONG_PTR>(TimedReadFile),
+        reinterpret_cast<ULONG_PTR>(TimedWriteFile),
+        reinterpret_cast<ULONG_PTR>(TimedFlushFileBuffers),
+        reinterpret_cast<ULONG_PTR>(TimedSetFileTime),
+        reinterpret_cast<ULONG_PTR>(TimedGetFileAttributes),
+        reinterpret_cast<ULONG_PTR>(TimedGetFileAttributesEx),
+        reinterpret_cast<ULONG_PTR>(TimedSetFileAttributes),
+        reinterpret_cast<ULONG_PTR>(TimedGetDiskFreeSpaceEx),
+        reinterpret_cast<ULONG_PTR>(TimedMoveFileEx),
+        reinterpret_cast<ULONG_PTR>(TimedReplaceFile),
+        reinterpret_cast<ULONG_PTR>(TimedDeleteFile),
+        reinterpret_cast<ULONG_PTR>(TimedCopyFile),
+        reinterpret_cast<ULONG_PTR>(TimedCreateHardLink),
+        reinterpret_cast<ULONG_PTR>(TimedOpenStream),
+        reinterpret_cast<ULONG_PTR>(TimedReadStream),
+        reinterpret_cast<ULONG_PTR>(TimedCloseStream),
+    };
+    for (int call = 0; call < CallCount; ++call) {
+        if (!Redirect(CallFunctions[call], wrappers[call], RealCall[call]))
+            RealCall[call] = 0;
+    }
+}
+
 // A view that nobody watches: no messages, no progress. It notes the longest stretch without
-// a call, in which a view could not have let the window answer.
+// a call, in which a view could not have let the window answer, and the slowest system call in
+// that stretch where calls are timed.
 double LastViewCall, LongestSilence;
 void NoteViewCall()
 {
     double now = Now();
-    if (now - LastViewCall > LongestSilence)
+    if (now - LastViewCall > LongestSilence) {
         LongestSilence = now - LastViewCall;
+        LongestStretch = CurrentStretch;
+    }
+    CurrentStretch = Stretch();
     LastViewCall = now;
 }
 void NoProgress(void *, const PassProgress &)
@@ -376,11 +769,6 @@ const char *const StepNames[StepCount] = {
     "finish (creation time, remove aside)",
 };
 
-HANDLE HandleOf(FILE *stream)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
 struct Timer {
     double *spent;
     double last;
@@ -549,8 +937,10 @@ int main(int argc, char **argv)
     ULONGLONG flushSlice = 8u << 20;
     if (const char *slice = getenv("PASS_BENCH_FLUSH_MIB"))
         flushSlice = static_cast<ULONGLONG>(atoi(slice)) << 20;
-    if (mode == "pass" || mode == "quiet" || mode == "bound")
+    if (mode == "pass" || mode == "quiet" || mode == "bound" || mode == "calls")
         PrepareEngine(argv[2], argv[3]);
+    if (mode == "calls")
+        TimeSystemCalls();
     PassView quiet = {nullptr, NoProgress, NoPause, NoRetry, NoCompletion};
     double spent[StepCount] = {};
     int failures = 0;
@@ -560,7 +950,7 @@ int main(int argc, char **argv)
     if (mode == "pass") {
         failures = !RunDialogPass();
         begin = Pressed;
-    } else if (mode == "quiet") {
+    } else if (mode == "quiet" || mode == "calls") {
         failures = !Engine.UpdateInstallation(quiet, nullptr, 0);
     } else if (mode == "bound") {
         failures =
@@ -582,10 +972,22 @@ int main(int argc, char **argv)
         mode == "pass" ? BoxCreatedProcessor - PressedProcessor : ProcessorTime() - processorBefore;
     printf("copy_ms=%.1f\nfiles=%u\nfailures=%d\ncpu_ms=%.0f\n", end - begin,
            static_cast<unsigned>(names.size()), failures, processor);
-    if (mode == "quiet" || mode == "bound") {
+    if (mode == "quiet" || mode == "bound" || mode == "calls") {
         double lastStretch = end - LastViewCall;
         NoteViewCall();
         printf("longest_silence_ms=%.1f\nlast_silence_ms=%.1f\n", LongestSilence, lastStretch);
+    }
+    if (mode == "calls") {
+        for (int call = 0; call < CallCount; ++call) {
+            if (RealCall[call] != 0)
+                printf("call %s %u %.1f %.1f %s\n", CallFunctions[call], Calls[call].count,
+                       Calls[call].total, Calls[call].longest,
+                       Calls[call].count != 0 ? Calls[call].longestFile : "-");
+        }
+        const Stretch &longest = LongestStretch;
+        printf("silence_calls=%u %.1f\nsilence_slowest_call=%s %.1f %s\n", longest.calls,
+               longest.callsMs, longest.slowest >= 0 ? CallFunctions[longest.slowest] : "-",
+               longest.slowestMs, longest.slowestFile);
     }
     if (mode == "pass")
         printf("box_ms=%.1f\npressed_unix_ms=%.1f\nbox_created_unix_ms=%.1f\n", BoxUp - BoxCreated,
