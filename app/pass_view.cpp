@@ -48,10 +48,12 @@ void TakeMessages(DialogView &view)
 
 void Draw(DialogView &view)
 {
-    view.lastDrawn = GetTickCount();
-    view.drawnOnce = true;
+    // Before the first file is in hand the checks have nothing to show, and the first file
+    // must show at once.
     if (view.latest.name == nullptr)
         return;
+    view.lastDrawn = GetTickCount();
+    view.drawnOnce = true;
     wchar_t text[ComposedPathCapacity];
     DescribeProgress(view.latest, text, ComposedPathCapacity);
     if (lstrcmpW(text, view.shown) == 0)

@@ -1,4 +1,4 @@
-// The journal's file: a fixed header, then one fixed-size entry per changed file. A digest of
+// The journal's file: a fixed header, then one fixed-size entry per changed file. A checksum of
 // everything but the committed mark tells a journal cut short or overwritten from a whole one.
 #include "pass_journal.h"
 
@@ -14,10 +14,12 @@ namespace {
 const char JournalMagic[8] = {'Q', 'U', 'P', 'D', 'J', 'R', 'N', '1'};
 enum : DWORD {
     CommittedOffset = 8,
-    CoveredOffset = 12, // the digest covers from here to the check, then the entries
-    CheckOffset = 56,
-    JournalHeaderSize = 88,
-    JournalEntrySize = 152,
+    EntrySizeOffset = 12,
+    CountOffset = 16,
+    CheckOffset = 20,
+    UpdateOffset = 24,
+    JournalHeaderSize = 56,
+    JournalEntrySize = 160,
     JournalCountLimit = 65536,
 };
 static_assert(sizeof(JournalEntry) == JournalEntrySize, "entries are written as they are held");
@@ -33,12 +35,19 @@ DWORD GetLittleEndian32(const BYTE *at)
     return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24);
 }
 
-bool CheckDigest(const BYTE *header, const void *entries, DWORD count, BYTE *digest)
+// The system's CRC-32 (ntdll's, which every process has loaded): a SHA-256 here would load the
+// CryptoAPI into every plain pass for nothing it needs. Where it is missing, 0 and no check.
+DWORD Checksum(const BYTE *header, const void *entries, DWORD count)
 {
-    Sha256 sha;
-    return sha.Start() && sha.Add(header + CoveredOffset, CheckOffset - CoveredOffset) &&
-           sha.Add(static_cast<const BYTE *>(entries), count * JournalEntrySize) &&
-           sha.Finish(digest);
+    typedef DWORD(WINAPI * ComputeCrc32Function)(DWORD, const BYTE *, INT);
+    FARPROC found = SystemFunction("ntdll.dll", "RtlComputeCrc32");
+    if (found == nullptr)
+        return 0;
+    auto crc32 = reinterpret_cast<ComputeCrc32Function>(reinterpret_cast<void (*)()>(found));
+    DWORD crc = crc32(0, header + EntrySizeOffset, CheckOffset - EntrySizeOffset);
+    crc = crc32(crc, header + UpdateOffset, JournalHeaderSize - UpdateOffset);
+    return crc32(crc, static_cast<const BYTE *>(entries),
+                 static_cast<INT>(count * JournalEntrySize));
 }
 
 bool WriteAll(HANDLE file, const void *bytes, DWORD size)
@@ -70,19 +79,18 @@ JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error
         error = GetLastError();
     else if (got == sizeof header && memcmp(header, JournalMagic, sizeof JournalMagic) == 0 &&
              GetLittleEndian32(header + CommittedOffset) <= 1 &&
-             GetLittleEndian32(header + CoveredOffset) == JournalEntrySize)
-        count = GetLittleEndian32(header + 16);
+             GetLittleEndian32(header + EntrySizeOffset) == JournalEntrySize)
+        count = GetLittleEndian32(header + CountOffset);
     if (count != 0 && count <= JournalCountLimit &&
         static_cast<ULONGLONG>(size.QuadPart) == JournalHeaderSize + count * JournalEntrySize) {
         journal.entries = static_cast<JournalEntry *>(calloc(count, sizeof(JournalEntry)));
         if (journal.entries == nullptr)
             FatalError();
-        BYTE digest[DigestSize];
         DWORD bytes = count * JournalEntrySize;
         if (!ReadFile(file, journal.entries, bytes, &got, nullptr))
             error = GetLastError();
-        else if (got == bytes && CheckDigest(header, journal.entries, count, digest) &&
-                 memcmp(digest, header + CheckOffset, DigestSize) == 0)
+        else if (got == bytes && Checksum(header, journal.entries, count) ==
+                                     GetLittleEndian32(header + CheckOffset))
             state = JournalRead;
     }
     CloseHandle(file);
@@ -95,7 +103,7 @@ JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error
     }
     journal.count = count;
     journal.committed = GetLittleEndian32(header + CommittedOffset) == 1;
-    memcpy(journal.update, header + 24, DigestSize);
+    memcpy(journal.update, header + UpdateOffset, DigestSize);
     return state;
 }
 
@@ -105,14 +113,11 @@ bool WriteJournal(const wchar_t *path, const wchar_t *temporaryPath, const PassJ
     BYTE header[JournalHeaderSize] = {};
     memcpy(header, JournalMagic, sizeof JournalMagic);
     PutLittleEndian32(header + CommittedOffset, journal.committed ? 1 : 0);
-    PutLittleEndian32(header + CoveredOffset, JournalEntrySize);
-    PutLittleEndian32(header + 16, journal.count);
-    memcpy(header + 24, journal.update, DigestSize);
+    PutLittleEndian32(header + EntrySizeOffset, JournalEntrySize);
+    PutLittleEndian32(header + CountOffset, journal.count);
+    memcpy(header + UpdateOffset, journal.update, DigestSize);
+    PutLittleEndian32(header + CheckOffset, Checksum(header, journal.entries, journal.count));
     error = ERROR_SUCCESS;
-    if (!CheckDigest(header, journal.entries, journal.count, header + CheckOffset)) {
-        error = GetLastError();
-        return false;
-    }
     HANDLE file = CreateFileW(temporaryPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

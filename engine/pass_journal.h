@@ -16,17 +16,20 @@ enum : DWORD {
 };
 
 // One listed file the pass changes. size and written describe the installed file as the pass
-// leaves it, so that a file someone else put there since is never taken for the pass's own.
+// leaves it, so that a file someone else put there since is never taken for the pass's own;
+// shipped is the write time of a carried file in the update folder, which with its size tells
+// a plain update from another.
 struct JournalEntry {
     char name[BoundNameCapacity];
     DWORD flags;
     DWORD oldAttributes;
     ULONGLONG size;
     FILETIME written;
+    FILETIME shipped;
 };
 
 struct PassJournal {
-    BYTE update[DigestSize]; // which update the pass installs
+    BYTE update[DigestSize]; // the digest of a bound update's list; zeros for a plain one
     bool committed;          // every new file is in; what is kept aside may go
     DWORD count;
     JournalEntry *entries; // freed by the reader's caller

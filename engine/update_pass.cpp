@@ -20,9 +20,11 @@ enum : DWORD {
     PatientInterval = 500,
 };
 
-// Room per file beyond its size: the last cluster, whatever the volume's cluster size.
+// Room per file beyond its size: the last cluster, whatever the volume's cluster size. How
+// much of a kept file is freed at a time.
 enum : ULONGLONG {
     ClusterAllowance = 64u * 1024,
+    RemovalStep = 64u << 20,
 };
 
 bool SetupEngine::LocateSourceRoot()
@@ -340,6 +342,7 @@ struct UpdatePass {
         for (DWORD i = 0; i < count; ++i) {
             ItemPaths paths;
             Compose(items[i], paths);
+            view.progress(view.context, progress); // a slow drive takes a while over every name
             DeleteFileW(paths.staged);
             wchar_t legacy[ComposedPathCapacity];
             SystemPath(legacy, engine.installFolder, items[i].path, LegacyAsideSuffix);
@@ -363,13 +366,54 @@ struct UpdatePass {
             ItemPaths paths;
             Compose(*Find(entry.name), paths);
             DeleteFileW(paths.staged);
-            if ((entry.flags & JournalHadOld) != 0 && !DeleteFileW(paths.kept) &&
-                !SaysNotThere(GetLastError()))
+            if ((entry.flags & JournalHadOld) != 0 && !RemoveKept(paths.kept))
                 cleared = false;
             view.progress(view.context, progress);
         }
         if (cleared)
             DeleteFileW(journal);
+    }
+
+    // A bound update is known by its list's digest; a plain one by the files it carries, with
+    // their sizes and times in the update folder.
+    bool SameUpdate(const PassJournal &interrupted)
+    {
+        if (memcmp(interrupted.update, update, DigestSize) != 0)
+            return false;
+        DWORD carried = 0;
+        for (DWORD i = 0; boundFiles == nullptr && i < interrupted.count; ++i) {
+            const JournalEntry &entry = interrupted.entries[i];
+            const PassItem &item = *Find(entry.name);
+            if (((entry.flags & JournalCarried) != 0) != item.carried)
+                return false;
+            if (item.carried &&
+                (entry.size != item.size || CompareFileTime(&entry.shipped, &item.written) != 0))
+                return false;
+            carried += item.carried ? 1 : 0;
+        }
+        return boundFiles != nullptr || carried == progress.files;
+    }
+
+    // Only once the journal is committed, when what was kept aside is of no more use. Freed at
+    // once, a large file can take a slow drive most of a second (FAT32 walks its whole chain of
+    // clusters): it is cut shorter in steps first, the window answering between them. A file
+    // that a program still runs from cannot be opened so, nor removed: true only when gone.
+    bool RemoveKept(const wchar_t *kept)
+    {
+        HANDLE file = CreateFileW(kept, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            LARGE_INTEGER size = {};
+            GetFileSizeEx(file, &size);
+            while (size.QuadPart > static_cast<LONGLONG>(RemovalStep)) {
+                size.QuadPart -= RemovalStep;
+                if (!SetFilePointerEx(file, size, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+                    break;
+                view.progress(view.context, progress);
+            }
+            CloseHandle(file);
+        }
+        return DeleteFileW(kept) || SaysNotThere(GetLastError());
     }
 
     // An interrupted pass of this same update is completed, under the same promise: its
@@ -472,8 +516,7 @@ struct UpdatePass {
     }
 
     // The update must be there whole: a bound update every file of its list, with its size;
-    // a plain one at least one listed file in its folder. Which update it is comes from the
-    // bound list, or from the names, sizes and times of the files of a plain one.
+    // a plain one at least one listed file in its folder.
     bool CheckUpdatePresent()
     {
         report.fromArchive = ExtractedAlone(engine.sourceFolder);
@@ -482,14 +525,12 @@ struct UpdatePass {
             return Stop(StopUpdateMissing, engine.folderName, state);
         if (state != ERROR_SUCCESS)
             return Stop(StopOther, nullptr, state);
-        Sha256 plainUpdate;
         bool plain = boundFiles == nullptr;
-        if (plain && !plainUpdate.Start())
-            return Stop(StopOther, nullptr, GetLastError());
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
             ItemPaths paths;
             Compose(item, paths);
+            view.progress(view.context, progress);
             ULONGLONG size = 0;
             bool present = FileFacts(paths.source, size, item.written);
             DWORD error = present ? ERROR_SUCCESS : GetLastError();
@@ -504,18 +545,9 @@ struct UpdatePass {
             item.size = size;
             ++progress.files;
             progress.bytes += size;
-            if (plain &&
-                !(plainUpdate.Add(reinterpret_cast<const BYTE *>(item.name),
-                                  static_cast<DWORD>(strlen(item.name) + 1)) &&
-                  plainUpdate.Add(reinterpret_cast<const BYTE *>(&item.size), sizeof item.size) &&
-                  plainUpdate.Add(reinterpret_cast<const BYTE *>(&item.written),
-                                  sizeof item.written)))
-                return Stop(StopOther, nullptr, GetLastError());
         }
         if (progress.files == 0)
             return Stop(StopUpdateMissing, engine.folderName, ERROR_FILE_NOT_FOUND);
-        if (plain && !plainUpdate.Finish(update))
-            return Stop(StopOther, nullptr, GetLastError());
         return true;
     }
 
@@ -537,6 +569,7 @@ struct UpdatePass {
                 continue;
             ItemPaths paths;
             Compose(item, paths);
+            view.progress(view.context, progress);
             state = FolderStateOf(paths.destination);
             if (state != ERROR_SUCCESS)
                 return Stop(state == ERROR_PATH_NOT_FOUND ? StopFolderMissing : StopOther,
@@ -650,6 +683,8 @@ struct UpdatePass {
             entry.oldAttributes = item.oldAttributes;
             entry.size = item.leftSize;
             entry.written = item.leftWritten;
+            if (item.carried)
+                entry.shipped = item.written;
         }
         DWORD error = ERROR_SUCCESS;
         if (good && !WriteJournal(journal, journalTemporary, written, error))
@@ -728,7 +763,7 @@ struct UpdatePass {
                 CloseHandle(file);
             }
             // Removing the last name of a large old file frees its blocks there and then.
-            if (item.hadOld && !DeleteFileW(paths.kept) && !SaysNotThere(GetLastError()))
+            if (item.hadOld && !RemoveKept(paths.kept))
                 cleared = false;
             view.progress(view.context, progress);
         }
@@ -764,11 +799,6 @@ struct UpdatePass {
     }
 };
 
-bool SameUpdate(const PassJournal &journal, const BYTE *update)
-{
-    return memcmp(journal.update, update, DigestSize) == 0;
-}
-
 } // namespace
 
 bool SetupEngine::UpdateInstallation(const PassView &view, const void *manifest, DWORD manifestSize)
@@ -781,7 +811,7 @@ bool SetupEngine::UpdateInstallation(const PassView &view, const void *manifest,
     bool done = pass.PlanItems() && pass.LoadJournal(interrupted, pending);
     if (done)
         done = pass.ReadBoundList(manifest, manifestSize) && pass.CheckUpdatePresent();
-    if (pending && done && SameUpdate(interrupted, pass.update))
+    if (pending && done && pass.SameUpdate(interrupted))
         pass.Continue(interrupted);
     else if (pending && !pass.PutBackInterrupted(interrupted))
         done = false;

@@ -481,7 +481,7 @@ TEST_F(UpdatePass, FileHeldAfterStagingIsCancelledAndEverythingGoesBack)
     late = nullptr;
     recorder.hookData = &se;
     recorder.onProgress = [](RecordingView &view, const PassProgress &progress) {
-        if (late == nullptr && strcmp(progress.name, "se.pac") == 0)
+        if (late == nullptr && progress.name != nullptr && strcmp(progress.name, "se.pac") == 0)
             late = new HeldOpen(*static_cast<std::string *>(view.hookData), GENERIC_READ,
                                 FILE_SHARE_READ);
     };
@@ -630,7 +630,8 @@ TEST_F(UpdatePass, DeepInstallFoldersCompleteAndAFailureThereLeavesNothingBehind
         recorder.hookData = &late;
         recorder.onProgress = [](RecordingView &view, const PassProgress &progress) {
             LateHold &hold = *static_cast<LateHold *>(view.hookData);
-            if (hold.holder == nullptr && strcmp(progress.name, "movie/eyecatch01.mpg") == 0)
+            if (hold.holder == nullptr && progress.name != nullptr &&
+                strcmp(progress.name, "movie/eyecatch01.mpg") == 0)
                 hold.holder = new HeldOpen(hold.path, GENERIC_READ, FILE_SHARE_READ);
         };
         EXPECT_FALSE(Run());
