@@ -50,7 +50,7 @@ struct PassItem {
     bool hadOld;                    // an installed file is there to set aside
     bool existed;                   // an installed file was there; oldAttributes holds its own
     bool inJournal;                 // the journal in force names it: a stop puts it back
-    bool continued;                 // set aside by the interrupted pass this one completes
+    bool continued;                 // named by the interrupted pass this one completes
     bool staged;                    // the new content waits beside the destination
     DWORD oldAttributes;
     ULONGLONG size;     // of the new file
