@@ -1495,8 +1495,8 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
         if (InSubfolder(name) && inSubfolder.empty())
             inSubfolder = name;
     }
-    if (inSubfolder.empty())
-        GTEST_SKIP() << "the main list names no file in a subfolder";
+    // A product whose lists name no file in a subfolder is read without the failure message.
+    const bool failure = !inSubfolder.empty();
     const std::string exeName = Product.productExecutableName;
     UpdaterFolder folder("download", "install");
     folder.Carry(exeName, "new executable", NewTimes);
@@ -1544,14 +1544,16 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
         TextsRead &seen = read[i];
         readRun(systems[i], &seen, seen.refusal, nullptr);
         folder.Install(exeName, "old executable", OldTimes);
-        folder.Carry(inSubfolder, "new picture", NewTimes);
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
-        // The installation lacks the folder of a carried file: OK alone, no Retry.
-        bool okAlone = false;
-        readRun(systems[i], nullptr, seen.failure, &okAlone);
-        EXPECT_TRUE(okAlone) << "only a file in use can be retried";
-        ASSERT_TRUE(RemoveFile(folder.Carried(inSubfolder)));
+        if (failure) {
+            // The installation lacks the folder of a carried file: OK alone, no Retry.
+            folder.Carry(inSubfolder, "new picture", NewTimes);
+            bool okAlone = false;
+            readRun(systems[i], nullptr, seen.failure, &okAlone);
+            EXPECT_TRUE(okAlone) << "only a file in use can be retried";
+            ASSERT_TRUE(RemoveFile(folder.Carried(inSubfolder)));
+        }
         readRun(systems[i], nullptr, seen.completion, nullptr);
         EXPECT_EQ(Content(folder.Installed(exeName)), "new executable");
     }
@@ -1559,8 +1561,10 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     EXPECT_TEXT(read[0].caption, ExpectedCaption());
     EXPECT_TEXT(read[0].prompt, ExpectedPrompt());
     EXPECT_TEXT(read[0].refusal.text, std::string(RefusalText));
-    EXPECT_TEXT(read[0].failure.caption, std::string(FailureCaption));
-    EXPECT_TEXT_HAS(read[0].failure.text, Shown(inSubfolder));
+    if (failure) {
+        EXPECT_TEXT(read[0].failure.caption, std::string(FailureCaption));
+        EXPECT_TEXT_HAS(read[0].failure.text, Shown(inSubfolder));
+    }
     EXPECT_TEXT(read[0].completion.text, std::string(CompletionText));
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(read[i].hostTitle, Wide(Product.productTitle))
