@@ -153,6 +153,7 @@ enum Call {
     CallReadFile,
     CallWriteFile,
     CallFlushFileBuffers,
+    CallSetEndOfFile,
     CallSetFileTime,
     CallGetFileAttributes,
     CallGetFileAttributesEx,
@@ -174,6 +175,7 @@ const char *const CallFunctions[CallCount] = {
     "ReadFile",
     "WriteFile",
     "FlushFileBuffers",
+    "SetEndOfFile",
     "SetFileTime",
     "GetFileAttributesW",
     "GetFileAttributesExW",
@@ -340,6 +342,15 @@ BOOL WINAPI TimedFlushFileBuffers(HANDLE file)
     return done;
 }
 
+// Cutting a file shorter frees its clusters there and then, as removing it does.
+BOOL WINAPI TimedSetEndOfFile(HANDLE file)
+{
+    double begin = Now();
+    BOOL done = reinterpret_cast<decltype(&SetEndOfFile)>(RealCall[CallSetEndOfFile])(file);
+    NoteCall(CallSetEndOfFile, begin, nullptr, file);
+    return done;
+}
+
 BOOL WINAPI TimedSetFileTime(HANDLE file, const FILETIME *created, const FILETIME *accessed,
                              const FILETIME *written)
 {
@@ -501,6 +512,7 @@ void TimeSystemCalls()
         reinterpret_cast<ULONG_PTR>(TimedReadFile),
         reinterpret_cast<ULONG_PTR>(TimedWriteFile),
         reinterpret_cast<ULONG_PTR>(TimedFlushFileBuffers),
+        reinterpret_cast<ULONG_PTR>(TimedSetEndOfFile),
         reinterpret_cast<ULONG_PTR>(TimedSetFileTime),
         reinterpret_cast<ULONG_PTR>(TimedGetFileAttributes),
         reinterpret_cast<ULONG_PTR>(TimedGetFileAttributesEx),
