@@ -1608,6 +1608,8 @@ TEST_F(EndToEnd, TextsReadTheSameOnEnglishAndChineseSystems)
     WriteInstallRecord(record, japanese.installation);
     RunToCompletion(japanese.exe, &EnglishSystem);
     expectInstalled(japanese, {exeName});
+    if (inSubfolder.empty())
+        return; // no file to place past 259 characters
 
     const std::wstring anyScript = L"Zoë 한국";
     UpdaterFolder unicode(anyScript + L" ツール", anyScript + L" " + std::wstring(200, L'x'));
