@@ -17,11 +17,6 @@ enum : DWORD {
 };
 static_assert(sizeof(BoundFile) == BoundEntrySize, "the packer writes 176-byte entries");
 
-DWORD ReadLittleEndian32(const BYTE *at)
-{
-    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24);
-}
-
 // A name as the lists hold them: not empty, ended within its field, zeros after the end.
 bool WellFormedName(const char *name)
 {

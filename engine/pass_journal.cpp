@@ -30,11 +30,6 @@ void PutLittleEndian32(BYTE *at, DWORD value)
         at[i] = static_cast<BYTE>(value >> (8 * i));
 }
 
-DWORD GetLittleEndian32(const BYTE *at)
-{
-    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24);
-}
-
 // The system's CRC-32 (ntdll's, which every process has loaded): a SHA-256 here would load the
 // CryptoAPI into every plain pass for nothing it needs. Where it is missing, 0 and no check.
 DWORD Checksum(const BYTE *header, const void *entries, DWORD count)
@@ -78,9 +73,9 @@ JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error
     if (!GetFileSizeEx(file, &size) || !ReadFile(file, header, sizeof header, &got, nullptr))
         error = GetLastError();
     else if (got == sizeof header && memcmp(header, JournalMagic, sizeof JournalMagic) == 0 &&
-             GetLittleEndian32(header + CommittedOffset) <= 1 &&
-             GetLittleEndian32(header + EntrySizeOffset) == JournalEntrySize)
-        count = GetLittleEndian32(header + CountOffset);
+             ReadLittleEndian32(header + CommittedOffset) <= 1 &&
+             ReadLittleEndian32(header + EntrySizeOffset) == JournalEntrySize)
+        count = ReadLittleEndian32(header + CountOffset);
     if (count != 0 && count <= JournalCountLimit &&
         static_cast<ULONGLONG>(size.QuadPart) == JournalHeaderSize + count * JournalEntrySize) {
         journal.entries = static_cast<JournalEntry *>(calloc(count, sizeof(JournalEntry)));
@@ -90,7 +85,7 @@ JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error
         if (!ReadFile(file, journal.entries, bytes, &got, nullptr))
             error = GetLastError();
         else if (got == bytes && Checksum(header, journal.entries, count) ==
-                                     GetLittleEndian32(header + CheckOffset))
+                                     ReadLittleEndian32(header + CheckOffset))
             state = JournalRead;
     }
     CloseHandle(file);
@@ -102,7 +97,7 @@ JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error
         return state;
     }
     journal.count = count;
-    journal.committed = GetLittleEndian32(header + CommittedOffset) == 1;
+    journal.committed = ReadLittleEndian32(header + CommittedOffset) == 1;
     memcpy(journal.update, header + UpdateOffset, DigestSize);
     return state;
 }

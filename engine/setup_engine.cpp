@@ -88,6 +88,11 @@ void ReleaseFileList(FileList &list)
     list.entries = nullptr;
 }
 
+DWORD ReadLittleEndian32(const BYTE *at)
+{
+    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<DWORD>(at[3]) << 24);
+}
+
 FARPROC SystemFunction(const char *module, const char *name)
 {
     HMODULE loaded = GetModuleHandleA(module);

@@ -98,6 +98,9 @@ bool FolderOf(const wchar_t *path, wchar_t *folder, int capacity);
 // a file; otherwise the system's error about the path itself.
 DWORD FolderState(const wchar_t *systemPath);
 
+// Four bytes as the packer and the journal store numbers, least significant first.
+DWORD ReadLittleEndian32(const BYTE *at);
+
 // SHA-256 from the system's CryptoAPI, for the bound files and the pass's journal.
 struct Sha256 {
     HCRYPTPROV provider = 0;
