@@ -101,7 +101,8 @@ DWORD FolderState(const wchar_t *systemPath);
 // Four bytes as the packer and the journal store numbers, least significant first.
 DWORD ReadLittleEndian32(const BYTE *at);
 
-// SHA-256 from the system's CryptoAPI, for the bound files and the pass's journal.
+// SHA-256 from the system's CryptoAPI, for a bound update alone (its files and the digest of
+// its list): a plain pass does not load the CryptoAPI.
 struct Sha256 {
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
