@@ -19,6 +19,8 @@ enum : DWORD {
     WindowTimeout = 60000,
     ExitTimeout = 60000,
     PollInterval = 20,
+    // Windows calls a window that has not taken its messages for this long not responding.
+    HungWindowTimeout = 5000,
 };
 
 // CP932 bytes as UTF-8, for failure messages that a person can read.
