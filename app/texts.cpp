@@ -69,6 +69,14 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
                "さい。",
                name);
         break;
+    case StopNotApplicable:
+        Format(text,
+               "%s を更新できませんでした。\nインストールされているこのファイルは、このアップデート"
+               "で更新できる版ではありません（変更されているか、別の版です）。\n配布元から"
+               "完全版のアップデートを入手して実行するか、ゲームをインストールし直してから、"
+               "もう一度アップデートしてください。",
+               name);
+        break;
     case StopManifestDamaged:
         Format(text, "このツールが壊れています。\nアップデートをもう一度ダウンロードしてくだ"
                      "さい。");

@@ -1,6 +1,7 @@
 // The list of an update that the packer binds into the exe: every file with its size, write
-// time and SHA-256. A list that cannot be read whole refuses the update; it never falls back
-// to the plain lists, which would install whatever lies beside the exe.
+// time and SHA-256, and the patches that rebuild some of them from earlier versions. A list
+// that cannot be read whole refuses the update; it never falls back to the plain lists, which
+// would install whatever lies beside the exe.
 #include "../resources/resource_ids.h"
 #include "setup_engine.h"
 
@@ -9,13 +10,20 @@
 
 namespace {
 
-const char BoundMagic[8] = {'Q', 'U', 'P', 'D', 'M', 'A', 'N', '1'};
+// Version 1 lists whole files; version 2 adds the patches that rebuild files from earlier
+// versions of them.
+const char WholeMagic[8] = {'Q', 'U', 'P', 'D', 'M', 'A', 'N', '1'};
+const char PatchedMagic[8] = {'Q', 'U', 'P', 'D', 'M', 'A', 'N', '2'};
 enum : DWORD {
-    BoundHeaderSize = 16,
+    WholeHeaderSize = 16,
+    PatchedHeaderSize = 24,
     BoundEntrySize = 176,
+    PatchEntrySize = 88,
     BoundCountLimit = 65536,
+    PatchesPerFileLimit = 32,
 };
 static_assert(sizeof(BoundFile) == BoundEntrySize, "the packer writes 176-byte entries");
+static_assert(sizeof(BoundPatch) == PatchEntrySize, "the packer writes 88-byte patch entries");
 
 // A name as the lists hold them: not empty, ended within its field, zeros after the end.
 bool WellFormedName(const char *name)
@@ -30,37 +38,90 @@ bool WellFormedName(const char *name)
     return true;
 }
 
+bool WellFormedFiles(const BoundFile *files, DWORD count)
+{
+    bool good = true;
+    for (DWORD i = 0; good && i < count; ++i) {
+        good = WellFormedName(files[i].name) && files[i].size <= 0xFFFFFFFFull;
+        for (DWORD j = 0; good && j < i; ++j)
+            good = strcmp(files[i].name, files[j].name) != 0;
+    }
+    return good;
+}
+
+// Grouped by file, a few to a file, each from a base of its own that is not already the new
+// file, and every length one the copy can count.
+bool WellFormedPatches(const BoundUpdate &update)
+{
+    DWORD run = 0;
+    for (DWORD i = 0; i < update.patchCount; ++i) {
+        const BoundPatch &patch = update.patches[i];
+        if (patch.file >= update.fileCount || patch.zero != 0 || patch.size == 0 ||
+            patch.size > 0xFFFFFFFFull || patch.baseSize > 0xFFFFFFFFull ||
+            memcmp(patch.baseDigest, update.files[patch.file].digest, DigestSize) == 0)
+            return false;
+        bool sameFile = i > 0 && update.patches[i - 1].file == patch.file;
+        if (i > 0 && update.patches[i - 1].file > patch.file)
+            return false;
+        run = sameFile ? run + 1 : 1;
+        if (run > PatchesPerFileLimit)
+            return false;
+        for (DWORD j = i - (run - 1); j < i; ++j) {
+            if (memcmp(update.patches[j].baseDigest, patch.baseDigest, DigestSize) == 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Copied out: the resource need not be aligned for the 64-bit fields.
+void *CopiedOut(const BYTE *at, DWORD count, DWORD size)
+{
+    void *block = calloc(count != 0 ? count : 1, size);
+    if (block == nullptr)
+        FatalError();
+    memcpy(block, at, static_cast<size_t>(count) * size);
+    return block;
+}
+
 } // namespace
 
-bool ParseBoundManifest(const void *bytes, DWORD size, BoundFile **files, DWORD *count)
+bool ParseBoundManifest(const void *bytes, DWORD size, BoundUpdate &update)
 {
-    *files = nullptr;
-    *count = 0;
+    memset(&update, 0, sizeof update);
     const BYTE *data = static_cast<const BYTE *>(bytes);
-    if (data == nullptr || size < BoundHeaderSize || memcmp(data, BoundMagic, 8) != 0)
+    if (data == nullptr || size < WholeHeaderSize)
         return false;
-    DWORD entries = ReadLittleEndian32(data + 8);
-    if (ReadLittleEndian32(data + 12) != BoundEntrySize || entries == 0 ||
-        entries > BoundCountLimit || size != BoundHeaderSize + entries * BoundEntrySize)
+    bool patched = memcmp(data, PatchedMagic, 8) == 0;
+    if (!patched && memcmp(data, WholeMagic, 8) != 0)
         return false;
-    BoundFile *parsed = static_cast<BoundFile *>(calloc(entries, sizeof(BoundFile)));
-    if (parsed == nullptr)
-        FatalError();
-    // Copied out: the resource need not be aligned for the 64-bit fields.
-    memcpy(parsed, data + BoundHeaderSize, entries * sizeof(BoundFile));
-    bool good = true;
-    for (DWORD i = 0; good && i < entries; ++i) {
-        good = WellFormedName(parsed[i].name) && parsed[i].size <= 0xFFFFFFFFull;
-        for (DWORD j = 0; good && j < i; ++j)
-            good = strcmp(parsed[i].name, parsed[j].name) != 0;
+    DWORD header = patched ? PatchedHeaderSize : WholeHeaderSize;
+    if (size < header)
+        return false;
+    DWORD files = ReadLittleEndian32(data + 8);
+    DWORD patches = patched ? ReadLittleEndian32(data + 16) : 0;
+    if (ReadLittleEndian32(data + 12) != BoundEntrySize ||
+        (patched && ReadLittleEndian32(data + 20) != PatchEntrySize) || files == 0 ||
+        files > BoundCountLimit || patches > BoundCountLimit ||
+        size != header + files * BoundEntrySize + patches * PatchEntrySize)
+        return false;
+    update.files = static_cast<BoundFile *>(CopiedOut(data + header, files, BoundEntrySize));
+    update.fileCount = files;
+    update.patches = static_cast<BoundPatch *>(
+        CopiedOut(data + header + files * BoundEntrySize, patches, PatchEntrySize));
+    update.patchCount = patches;
+    if (!WellFormedFiles(update.files, files) || !WellFormedPatches(update)) {
+        ReleaseBoundUpdate(update);
+        return false;
     }
-    if (!good) {
-        free(parsed);
-        return false;
-    }
-    *files = parsed;
-    *count = entries;
     return true;
+}
+
+void ReleaseBoundUpdate(BoundUpdate &update)
+{
+    free(update.files);
+    free(update.patches);
+    memset(&update, 0, sizeof update);
 }
 
 bool FindBoundManifest(const void **bytes, DWORD *size)

@@ -59,6 +59,19 @@ struct SetupEngine {
 
     // Into a new file of the pass's own (destinationPath), checked as it goes.
     bool CopyVerified(const wchar_t *destinationPath, const wchar_t *sourcePath, CopyCheck &check);
+    // The same, the content rebuilt from the installed version (basePath) and a patch of the
+    // bound update; check.bound is the file it rebuilds.
+    bool RebuildVerified(const wchar_t *destinationPath, const wchar_t *basePath,
+                         const wchar_t *patchPath, const BoundPatch &patch, CopyCheck &check);
+    // A file of a bound update (check.bound) staged from what is installed at installedPath:
+    // rebuilt by the patch that starts from it, or copied whole from sourcePath when it has no
+    // patches. When the installed file is the new one already and newCounts, nothing is
+    // staged and alreadyNew says so. An installed file no patch starts from: false, with
+    // check.otherBase.
+    bool StageBound(const wchar_t *stagedPath, const wchar_t *installedPath,
+                    const wchar_t *sourcePath, const wchar_t *updateFolder, const wchar_t *name,
+                    const BoundPatch *patches, DWORD patchCount, bool newCounts, bool &alreadyNew,
+                    CopyCheck &check);
 
     // The whole pass, from the tool's own folder and with the list bound into the exe.
     void RunUpdate(const PassView &view);
@@ -100,6 +113,43 @@ DWORD FolderState(const wchar_t *systemPath);
 
 // Four bytes as the packer and the journal store numbers, least significant first.
 DWORD ReadLittleEndian32(const BYTE *at);
+
+// How much new content may wait in the cache before it is flushed: a large file then ends with
+// one short flush rather than seconds without an answer.
+enum : ULONGLONG {
+    FirstFlushSlice = 8u << 20,
+};
+
+struct Sha256;
+
+// Where a staged file's content goes: flushed in slices as it is written, hashed on the bytes
+// written when a digest is to be checked, and the progress told.
+struct StagedWriter {
+    HANDLE file;
+    Sha256 *sha; // null: no digest to check
+    CopyCheck *check;
+    ULONGLONG written = 0;
+    ULONGLONG unflushed = 0;
+    ULONGLONG slice = FirstFlushSlice;
+
+    bool Put(const BYTE *bytes, DWORD size); // false with check's error set
+};
+// The staged file's times (the bound ones, else the source's) on its own handle, and its content
+// on the disk: neither a crash nor a power cut then leaves new content with old times or an
+// installed file of zeros.
+bool FinishStaged(HANDLE staged, HANDLE source, CopyCheck &check);
+// A failed step of a copy: which side, and the system's error. Always false.
+bool Fail(CopyCheck &check, bool onSource, DWORD error);
+
+// Whether every patch of a file lies in the update folder with the size the bound list gives
+// it: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, or the system's error about a path.
+DWORD PatchesPresent(const wchar_t *updateFolder, const wchar_t *name, const BoundPatch *patches,
+                     DWORD count);
+// What sizes tell before anything is staged: ERROR_SUCCESS when the installed file's size is
+// that of the new file or of a patch's base, ERROR_INVALID_DATA when it is neither or the file
+// is missing, else the system's error.
+DWORD InstalledFitsPatches(const wchar_t *installedPath, const BoundFile &file,
+                           const BoundPatch *patches, DWORD count);
 
 // SHA-256 from the system's CryptoAPI, for a bound update alone (its files and the digest of
 // its list): a plain pass does not load the CryptoAPI.

@@ -46,12 +46,15 @@ struct PassItem {
     const char *name;               // the listed name; names in both lists have one item
     wchar_t path[FileNameCapacity]; // the same in UTF-16, as it goes into paths
     const BoundFile *bound;         // its entry in the bound list, if any
-    bool carried;                   // the update brings a new version
-    bool hadOld;                    // an installed file is there to set aside
-    bool existed;                   // an installed file was there; oldAttributes holds its own
-    bool inJournal;                 // the journal in force names it: a stop puts it back
-    bool continued;                 // named by the interrupted pass this one completes
-    bool staged;                    // the new content waits beside the destination
+    const BoundPatch *patches;      // its patches there; none: carried whole
+    DWORD patchCount;
+    bool carried;   // the update brings a new version
+    bool hadOld;    // an installed file is there to set aside
+    bool existed;   // an installed file was there; oldAttributes holds its own
+    bool inJournal; // the journal in force names it: a stop puts it back
+    bool continued; // named by the interrupted pass this one completes
+    bool inPlace;   // which already put its new file in
+    bool staged;    // the new content waits beside the destination
     DWORD oldAttributes;
     ULONGLONG size;     // of the new file
     FILETIME written;   // of the new file in the update folder
@@ -132,8 +135,7 @@ struct UpdatePass {
     const PassView &view;
     PassItem *items;
     DWORD count;
-    BoundFile *boundFiles;
-    DWORD boundCount;
+    BoundUpdate bound;
     PassProgress progress;
     PassReport report;
     BYTE update[DigestSize];                    // which update this pass installs
@@ -144,16 +146,16 @@ struct UpdatePass {
     wchar_t journalTemporary[ComposedPathCapacity];
 
     UpdatePass(SetupEngine &owner, const PassView &shownBy)
-        : engine(owner), view(shownBy), items(nullptr), count(0), boundFiles(nullptr),
-          boundCount(0), progress(), report(), update(), journalInForce(false), continuing(false),
-          updateFolder(), journal(), journalTemporary()
+        : engine(owner), view(shownBy), items(nullptr), count(0), bound(), progress(), report(),
+          update(), journalInForce(false), continuing(false), updateFolder(), journal(),
+          journalTemporary()
     {
         report.unchanged = true;
     }
     ~UpdatePass()
     {
         free(items);
-        free(boundFiles);
+        ReleaseBoundUpdate(bound);
     }
 
     // Plan checks once that every item's paths fit; they stay the same.
@@ -280,14 +282,19 @@ struct UpdatePass {
     {
         if (manifest == nullptr)
             return true;
-        if (!ParseBoundManifest(manifest, manifestSize, &boundFiles, &boundCount))
+        if (!ParseBoundManifest(manifest, manifestSize, bound))
             return Stop(StopManifestDamaged, nullptr, ERROR_INVALID_DATA);
-        for (DWORD i = 0; i < boundCount; ++i) {
-            PassItem *item = Find(boundFiles[i].name);
+        for (DWORD i = 0; i < bound.fileCount; ++i) {
+            PassItem *item = Find(bound.files[i].name);
             // Only what the lists name may go into the installation.
             if (item == nullptr)
                 return Stop(StopManifestDamaged, nullptr, ERROR_INVALID_DATA);
-            item->bound = &boundFiles[i];
+            item->bound = &bound.files[i];
+        }
+        for (DWORD i = 0; i < bound.patchCount; ++i) {
+            PassItem &item = *Find(bound.files[bound.patches[i].file].name);
+            if (item.patchCount++ == 0)
+                item.patches = &bound.patches[i];
         }
         Sha256 sha;
         if (!sha.Start() || !sha.Add(static_cast<const BYTE *>(manifest), manifestSize) ||
@@ -381,7 +388,7 @@ struct UpdatePass {
         if (memcmp(interrupted.update, update, DigestSize) != 0)
             return false;
         DWORD carried = 0;
-        for (DWORD i = 0; boundFiles == nullptr && i < interrupted.count; ++i) {
+        for (DWORD i = 0; bound.files == nullptr && i < interrupted.count; ++i) {
             const JournalEntry &entry = interrupted.entries[i];
             const PassItem &item = *Find(entry.name);
             if (((entry.flags & JournalCarried) != 0) != item.carried)
@@ -391,7 +398,7 @@ struct UpdatePass {
                 return false;
             carried += item.carried ? 1 : 0;
         }
-        return boundFiles != nullptr || carried == progress.files;
+        return bound.files != nullptr || carried == progress.files;
     }
 
     // Only once the journal is committed, when what was kept aside is of no more use. Freed at
@@ -426,6 +433,14 @@ struct UpdatePass {
             TakeAccount(item, interrupted.entries[i]);
             item.inJournal = true;
             item.continued = true;
+            ItemPaths paths;
+            Compose(item, paths);
+            ULONGLONG size = 0;
+            FILETIME written = {};
+            // What it put in is not written again.
+            item.inPlace = item.carried && FileFacts(paths.destination, size, written) &&
+                           size == item.leftSize &&
+                           CompareFileTime(&written, &item.leftWritten) == 0;
         }
         journalInForce = true;
         continuing = true;
@@ -525,12 +540,25 @@ struct UpdatePass {
             return Stop(StopUpdateMissing, engine.folderName, state);
         if (state != ERROR_SUCCESS)
             return Stop(StopOther, nullptr, state);
-        bool plain = boundFiles == nullptr;
+        bool plain = bound.files == nullptr;
         for (DWORD i = 0; i < count; ++i) {
             PassItem &item = items[i];
             ItemPaths paths;
             Compose(item, paths);
             view.progress(view.context, progress);
+            if (item.patchCount != 0) {
+                DWORD error =
+                    PatchesPresent(updateFolder, item.path, item.patches, item.patchCount);
+                if (error != ERROR_SUCCESS)
+                    return Stop(error == ERROR_FILE_NOT_FOUND ? StopFileMissing : StopOther,
+                                item.name, error);
+                item.carried = true;
+                item.size = item.bound->size;
+                item.written = item.bound->written;
+                ++progress.files;
+                progress.bytes += item.size;
+                continue;
+            }
             ULONGLONG size = 0;
             bool present = FileFacts(paths.source, size, item.written);
             DWORD error = present ? ERROR_SUCCESS : GetLastError();
@@ -549,6 +577,13 @@ struct UpdatePass {
         if (progress.files == 0)
             return Stop(StopUpdateMissing, engine.folderName, ERROR_FILE_NOT_FOUND);
         return true;
+    }
+
+    // The installed version a patch starts from: the kept file where the interrupted pass this
+    // one completes set it aside already, else the installed one.
+    static const wchar_t *BaseOf(const PassItem &item, const ItemPaths &paths)
+    {
+        return item.continued && item.hadOld && Exists(paths.kept) ? paths.kept : paths.destination;
     }
 
     bool CheckInstallation()
@@ -576,6 +611,16 @@ struct UpdatePass {
                             item.name, state);
             if (!item.inJournal)
                 item.hadOld = Exists(paths.destination);
+            if (item.inPlace)
+                continue;
+            // What sizes can tell is told before anything is staged.
+            DWORD fits = item.patchCount != 0
+                             ? InstalledFitsPatches(BaseOf(item, paths), *item.bound, item.patches,
+                                                    item.patchCount)
+                             : ERROR_SUCCESS;
+            if (fits != ERROR_SUCCESS)
+                return Stop(fits == ERROR_INVALID_DATA ? StopNotApplicable : StopOther, item.name,
+                            fits);
             needed += item.size + ClusterAllowance;
         }
         // A share is asked with its closing backslash; a folder of the platform's full length,
@@ -608,11 +653,13 @@ struct UpdatePass {
     bool StageAll()
     {
         for (DWORD i = 0; i < count; ++i) {
-            if (items[i].carried) {
-                ++progress.fileNumber;
-                if (!Patiently(&UpdatePass::Stage, items[i]))
-                    return false;
-            }
+            if (!items[i].carried)
+                continue;
+            ++progress.fileNumber;
+            if (items[i].inPlace)
+                progress.bytesDone += items[i].size;
+            else if (!Patiently(&UpdatePass::Stage, items[i]))
+                return false;
         }
         return true;
     }
@@ -629,11 +676,29 @@ struct UpdatePass {
         check.bound = item.bound;
         check.view = &view;
         check.progress = &progress;
-        if (!engine.CopyVerified(paths.staged, paths.source, check)) {
+        bool alreadyNew = false;
+        // What an interrupted pass put in counts as new; one it had not is rebuilt or copied.
+        bool staged = item.bound != nullptr && (item.patchCount != 0 || !item.continued)
+                          ? engine.StageBound(paths.staged, BaseOf(item, paths), paths.source,
+                                              updateFolder, item.path, item.patches,
+                                              item.patchCount, !item.continued, alreadyNew, check)
+                          : engine.CopyVerified(paths.staged, paths.source, check);
+        // Already the new file, as after a second run: left as it is, times included.
+        if (alreadyNew) {
+            item.carried = false;
+            progress.bytesDone += item.size;
+            return true;
+        }
+        if (!staged) {
             progress.bytesDone = before; // a retry counts the file afresh
             if (check.damaged)
                 return Stop(StopFileDamaged, item.name, check.error);
-            return Failed(item, paths, check.failedOnSource ? paths.source : paths.staged,
+            if (check.otherBase)
+                return Stop(StopNotApplicable, item.name, check.error);
+            return Failed(item, paths,
+                          check.failedOnSource ? paths.source
+                          : check.failedOnBase ? BaseOf(item, paths)
+                                               : paths.staged,
                           check.error);
         }
         item.created = check.created;
@@ -652,7 +717,8 @@ struct UpdatePass {
                 item.oldAttributes != INVALID_FILE_ATTRIBUTES &&
                 (item.carried || FileFacts(paths.destination, item.leftSize, item.leftWritten));
         }
-        return !item.carried || FileFacts(paths.staged, item.leftSize, item.leftWritten) ||
+        return !item.carried || item.inPlace ||
+               FileFacts(paths.staged, item.leftSize, item.leftWritten) ||
                Failed(item, paths, paths.staged, GetLastError());
     }
 
@@ -705,7 +771,7 @@ struct UpdatePass {
             Compose(item, paths);
             if (Exists(paths.destination))
                 SetFileAttributesW(paths.destination, FILE_ATTRIBUTE_NORMAL);
-            if (item.carried && !Patiently(&UpdatePass::Replace, item))
+            if (item.carried && !item.inPlace && !Patiently(&UpdatePass::Replace, item))
                 return false;
             view.progress(view.context, progress); // renames can take a while on a busy disk
         }
@@ -755,9 +821,11 @@ struct UpdatePass {
             Compose(item, paths);
             // A file created under the name of one just removed takes over its creation time
             // (NTFS tunnelling), so the new one's is given again once it is in place.
-            HANDLE file = CreateFileW(paths.destination, FILE_WRITE_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            HANDLE file = item.inPlace
+                              ? INVALID_HANDLE_VALUE
+                              : CreateFileW(paths.destination, FILE_WRITE_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) {
                 SetFileTime(file, &item.created, nullptr, nullptr);
                 CloseHandle(file);

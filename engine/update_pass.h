@@ -10,6 +10,7 @@ enum PassStop : unsigned {
     StopUpdateMissing,   // no product folder beside the tool, or no listed file in it
     StopFileMissing,     // a file of the bound update is absent or of another size
     StopFileDamaged,     // its bytes are not the ones the publisher packed
+    StopNotApplicable,   // the installed file is no version the update's patches start from
     StopManifestDamaged, // the tool's own list of the update cannot be read whole
     StopJournalDamaged,  // an earlier pass's journal in the install folder cannot be read whole
     StopInstallMissing,  // the install folder of the record is not there
@@ -69,6 +70,26 @@ struct BoundFile {
     BYTE digest[DigestSize];
 };
 
+// A patch that rebuilds a bound file from one earlier version of it. It lies beside the file's
+// name in the update folder as "NAME.K.qpatch", K counting that file's patches from 1.
+struct BoundPatch {
+    DWORD file; // index of the bound file it rebuilds
+    DWORD zero;
+    ULONGLONG baseSize; // the earlier version it starts from
+    BYTE baseDigest[DigestSize];
+    ULONGLONG size; // of the patch itself
+    BYTE digest[DigestSize];
+};
+
+// Everything the exe knows of the update it is bound to. A file without patches is carried
+// whole.
+struct BoundUpdate {
+    BoundFile *files;
+    DWORD fileCount;
+    BoundPatch *patches; // grouped by file, in K order
+    DWORD patchCount;
+};
+
 // What one copy checks and reports as it goes. In: what the bytes must be (a bound update)
 // and where the progress goes; out: why it failed.
 struct CopyCheck {
@@ -76,8 +97,12 @@ struct CopyCheck {
     const PassView *view;   // null: nobody watches
     PassProgress *progress;
     bool damaged; // the bytes read were not the bound ones
+    // Rebuilt from a patch whose own bytes were the bound ones, yet not the new file: the
+    // installed file was another version than the patch's base.
+    bool otherBase;
     FILETIME created;
     bool failedOnSource;
+    bool failedOnBase; // the installed file a patch starts from
     DWORD error;
 };
 
@@ -88,8 +113,10 @@ extern const wchar_t StagedSuffix[];
 extern const wchar_t KeptSuffix[];
 extern const wchar_t LegacyAsideSuffix[];
 
-// The bound update list as the exe carries it, copied out into a block the caller frees;
-// false when it cannot be read whole. Whether its names are listed is the pass's to check.
-bool ParseBoundManifest(const void *bytes, DWORD size, BoundFile **files, DWORD *count);
+// The bound update list as the exe carries it, copied out into blocks the caller frees
+// (ReleaseBoundUpdate); false when it cannot be read whole. Whether its names are listed is
+// the pass's to check.
+bool ParseBoundManifest(const void *bytes, DWORD size, BoundUpdate &update);
+void ReleaseBoundUpdate(BoundUpdate &update);
 // The list bound into this exe: false when there is none.
 bool FindBoundManifest(const void **bytes, DWORD *size);

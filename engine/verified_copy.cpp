@@ -7,12 +7,10 @@
 
 unsigned char CopyBuffer[CopyBlockSize];
 
-// How much new content may wait in the cache: flushed in slices as it is written, the end of
-// a large file costs one short flush rather than seconds without an answer. A slice is what
-// the last flush wrote in about a quarter of a second: small on a slow disk, so the window
-// keeps answering; large on a fast one, where each flush costs the copy more than its bytes.
+// A slice is what the last flush wrote in about a quarter of a second: small on a slow disk,
+// so the window keeps answering; large on a fast one, where each flush costs the copy more
+// than its bytes.
 enum : ULONGLONG {
-    FirstFlushSlice = 8u << 20,
     LargestFlushSlice = 256u << 20,
 };
 enum : DWORD {
@@ -42,7 +40,7 @@ static DWORD StreamError()
     return error != 0 ? error : static_cast<DWORD>(ERROR_WRITE_FAULT);
 }
 
-static bool Fail(CopyCheck &check, bool onSource, DWORD error)
+bool Fail(CopyCheck &check, bool onSource, DWORD error)
 {
     check.failedOnSource = onSource;
     check.error = error;
@@ -81,57 +79,55 @@ Sha256::~Sha256()
         CryptReleaseContext(provider, 0);
 }
 
-// The blocks go straight to the system (no stream buffer); each is hashed as it goes from
-// the buffer to the file, so the digest is that of the bytes written.
-static bool Transfer(FILE *source, FILE *destination, Sha256 *sha, CopyCheck &check,
-                     ULONGLONG &copied)
+bool StagedWriter::Put(const BYTE *bytes, DWORD size)
 {
-    ULONGLONG unflushed = 0;
-    ULONGLONG slice = FirstFlushSlice;
+    if (sha != nullptr && !sha->Add(bytes, size))
+        return Fail(*check, false, GetLastError());
+    DWORD done = 0;
+    if (!WriteFile(file, bytes, size, &done, nullptr))
+        return Fail(*check, false, GetLastError());
+    if (done != size)
+        return Fail(*check, false, ERROR_DISK_FULL);
+    written += size;
+    unflushed += size;
+    if (unflushed >= slice) {
+        DWORD started = GetTickCount();
+        if (!FlushFileBuffers(file))
+            return Fail(*check, false, GetLastError());
+        slice = NextFlushSlice(slice, GetTickCount() - started);
+        unflushed = 0;
+    }
+    if (check->progress != nullptr) {
+        check->progress->bytesDone += size;
+        if (check->view != nullptr)
+            check->view->progress(check->view->context, *check->progress);
+    }
+    return true;
+}
+
+// The blocks go straight to the system (no stream buffer), through the stream's own handle:
+// the runtime loses the system's error of a write to a full disk, which the user must hear
+// about.
+static bool Transfer(FILE *source, StagedWriter &writer)
+{
     for (;;) {
         size_t got = fread(CopyBuffer, 1, CopyBlockSize, source);
-        if (sha != nullptr && !sha->Add(CopyBuffer, static_cast<DWORD>(got)))
-            return Fail(check, false, GetLastError());
-        // Through the stream's own handle: the runtime loses the system's error of a write
-        // to a full disk, which the user must hear about.
-        DWORD written = 0;
-        if (!WriteFile(HandleOf(destination), CopyBuffer, static_cast<DWORD>(got), &written,
-                       nullptr))
-            return Fail(check, false, GetLastError());
-        if (written != got)
-            return Fail(check, false, ERROR_DISK_FULL);
-        copied += got;
-        unflushed += got;
-        if (unflushed >= slice) {
-            DWORD started = GetTickCount();
-            if (!FlushFileBuffers(HandleOf(destination)))
-                return Fail(check, false, GetLastError());
-            slice = NextFlushSlice(slice, GetTickCount() - started);
-            unflushed = 0;
-        }
-        if (check.progress != nullptr) {
-            check.progress->bytesDone += got;
-            if (check.view != nullptr)
-                check.view->progress(check.view->context, *check.progress);
-        }
+        if (!writer.Put(CopyBuffer, static_cast<DWORD>(got)))
+            return false;
         if (got < CopyBlockSize)
-            return ferror(source) == 0 || Fail(check, true, StreamError());
+            return ferror(source) == 0 || Fail(*writer.check, true, StreamError());
     }
 }
 
-// The staged file gets the new times on its own handle and reaches the disk before the pass
-// puts it in place, so that neither a crash nor a power cut leaves new content with old times
-// or an installed file of zeros.
-static bool Finish(FILE *source, FILE *destination, CopyCheck &check)
+bool FinishStaged(HANDLE staged, HANDLE source, CopyCheck &check)
 {
     FILETIME created, accessed, written;
     if (check.bound != nullptr) {
         created = accessed = written = check.bound->written;
-    } else if (!GetFileTime(HandleOf(source), &created, &accessed, &written)) {
+    } else if (!GetFileTime(source, &created, &accessed, &written)) {
         return Fail(check, true, GetLastError());
     }
     check.created = created;
-    HANDLE staged = HandleOf(destination);
     if (!SetFileTime(staged, &created, &accessed, &written) || !FlushFileBuffers(staged))
         return Fail(check, false, GetLastError());
     return true;
@@ -152,6 +148,7 @@ bool SetupEngine::CopyVerified(const wchar_t *destinationPath, const wchar_t *so
                                CopyCheck &check)
 {
     check.damaged = false;
+    check.otherBase = false;
     check.failedOnSource = false;
     check.error = 0;
     _doserrno = 0;
@@ -172,16 +169,16 @@ bool SetupEngine::CopyVerified(const wchar_t *destinationPath, const wchar_t *so
         setvbuf(destinationStream, nullptr, _IONBF, 0);
         ULONGLONG expected =
             check.bound != nullptr ? check.bound->size : SizeOfStream(sourceStream);
-        ULONGLONG copied = 0;
-        good = Transfer(sourceStream, destinationStream, check.bound != nullptr ? &sha : nullptr,
-                        check, copied);
-        if (good &&
-            (copied != expected || (check.bound != nullptr && !sha.Matches(check.bound->digest)))) {
+        StagedWriter writer = {HandleOf(destinationStream), check.bound != nullptr ? &sha : nullptr,
+                               &check};
+        good = Transfer(sourceStream, writer);
+        if (good && (writer.written != expected ||
+                     (check.bound != nullptr && !sha.Matches(check.bound->digest)))) {
             // A bound file is damaged; a plain one changed or was cut short while read.
             check.damaged = check.bound != nullptr;
             good = Fail(check, true, check.damaged ? ERROR_INVALID_DATA : ERROR_READ_FAULT);
         }
-        good = good && Finish(sourceStream, destinationStream, check);
+        good = good && FinishStaged(HandleOf(destinationStream), HandleOf(sourceStream), check);
     }
     if (sourceStream != nullptr)
         fclose(sourceStream);

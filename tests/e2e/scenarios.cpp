@@ -1479,6 +1479,124 @@ TEST_F(EndToEnd, BoundUpdateWithAnAlteredFileChangesNothing)
     ExpectNothingInstalled(update);
 }
 
+// A delta update: the package that tests/package/package-test packed from an earlier version
+// and unpacked. UPDATER_TEST_DELTA_PACKAGE names its folder: from1\ holds that version as it lay
+// installed, files\ the new files as given to the packer, unpacked\ the package, whose exe
+// the driver runs.
+const char *DeltaPackage()
+{
+    return getenv("UPDATER_TEST_DELTA_PACKAGE");
+}
+
+// The earlier version installed, the unpacked package's files and patches beside the exe.
+struct DeltaUpdate {
+    UpdaterFolder folder;
+    RecordKey record;
+    std::vector<std::string> listed; // every listed name of the earlier or the new version
+    std::string patched;             // a file the package carries as a patch
+    std::vector<std::string> installedBefore;
+};
+
+void PrepareDeltaUpdate(DeltaUpdate &update)
+{
+    const std::string package = DeltaPackage();
+    const std::wstring unpacked = Wide(package + "\\unpacked\\" + Product.productFolderName);
+    WriteInstallRecord(update.record, update.folder.installation);
+    std::vector<std::string> names = MainNames();
+    for (const std::string &name : ExtraNames()) {
+        if (!Contains(names, name))
+            names.push_back(name);
+    }
+    for (const std::string &name : names) {
+        std::string bytes;
+        if (ReadFileBytes(package + "\\from1\\" + Shown(name), bytes))
+            update.folder.Install(name, bytes, OldTimes);
+        if (bytes.size() != 0 || FileExists(package + "\\files\\" + Shown(name)))
+            update.listed.push_back(name);
+        // What the package holds of it: the file whole, or its patches.
+        const std::wstring whole = unpacked + Wide("\\" + Shown(name));
+        if (FileExists(whole))
+            update.folder.Carry(name, Content(whole), TimesOf(whole));
+        for (int number = 1;; ++number) {
+            const std::string patch = name + "." + std::to_string(number) + ".qpatch";
+            const std::wstring path = unpacked + Wide("\\" + Shown(patch));
+            if (!FileExists(path))
+                break;
+            update.folder.Carry(patch, Content(path), TimesOf(path));
+            if (update.patched.empty())
+                update.patched = name;
+        }
+    }
+    ASSERT_FALSE(update.patched.empty()) << "the package carries no patch";
+    update.installedBefore = TreeNames(update.folder.installation);
+}
+
+// Each file the package changes is rebuilt from the earlier version installed, with the packed
+// write time; the others are as they were. A second run finds every file new and completes.
+TEST_F(EndToEnd, DeltaUpdateRebuildsTheInstalledFilesAndASecondRunCompletes)
+{
+    if (DeltaPackage() == nullptr)
+        GTEST_SKIP() << "run through tests/package/package-test";
+    DeltaUpdate update;
+    ASSERT_NO_FATAL_FAILURE(PrepareDeltaUpdate(update));
+
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        RunToCompletion(update.folder.exe);
+        for (const std::string &name : update.listed) {
+            SCOPED_TRACE(name);
+            std::string given;
+            const std::wstring installed = update.folder.Installed(name);
+            if (ReadFileBytes(DeltaPackage() + std::string("\\files\\") + Shown(name), given)) {
+                EXPECT_TRUE(Content(installed) == given) << "not the new file";
+                EXPECT_TRUE(SameTime(
+                    TimesOf(installed).written,
+                    TimesOf(DeltaPackage() + std::string("\\files\\") + Shown(name)).written));
+            } else {
+                EXPECT_TRUE(SameTime(TimesOf(installed).written, OldTimes.written));
+            }
+        }
+        EXPECT_EQ(TreeNames(update.folder.installation), update.installedBefore)
+            << "the installation gained or lost a file";
+    }
+}
+
+// An installed file of another version than the one the package's patch starts from (one
+// byte changed, its size kept): the whole message, byte for byte, and nothing changes.
+TEST_F(EndToEnd, DeltaUpdateRefusesAnInstalledFileOfAnotherVersion)
+{
+    if (DeltaPackage() == nullptr)
+        GTEST_SKIP() << "run through tests/package/package-test";
+    DeltaUpdate update;
+    ASSERT_NO_FATAL_FAILURE(PrepareDeltaUpdate(update));
+    const std::wstring altered = update.folder.Installed(update.patched);
+    std::string bytes = Content(altered);
+    ASSERT_FALSE(bytes.empty());
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
+    update.folder.Install(update.patched, bytes, OldTimes);
+
+    UpdaterRun run(update.folder.exe);
+    HWND dialog = StartAndFindDialog(run);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr) << "the installed file was not refused";
+    MessageBoxSeen seen = run.Describe(box);
+    EXPECT_TEXT(seen.caption, std::string(FailureCaption));
+    EXPECT_TEXT(seen.text,
+                Shown(update.patched) +
+                    " を更新できませんでした。\nインストールされているこのファイルは、このアップ"
+                    "デートで更新できる版ではありません（変更されているか、別の版です）。\n配布元"
+                    "から完全版のアップデートを入手して実行するか、ゲームをインストールし直してか"
+                    "ら、もう一度アップデートしてください。\n\nアップデートを中止しました。イン"
+                    "ストール先のファイルは何も変更されていません。");
+    EXPECT_TRUE(run.DismissMessageBox(box));
+    ExpectExitWithoutMessageBox(run, dialog);
+    EXPECT_TRUE(Content(altered) == bytes) << "the altered file changed";
+    EXPECT_EQ(TreeNames(update.folder.installation), update.installedBefore)
+        << "the installation gained or lost a file";
+}
+
 // The updater's texts reach the screen in UTF-16, converted from their CP932 bytes, so that on
 // an English (1252) and a Chinese (936) system the dialog, the refusal, a failure message
 // naming a file and the completion read as on a Japanese one. Paths go to the system in

@@ -40,6 +40,9 @@ TEST(StopTexts, EachCauseSaysWhatToDoAndThatNothingChanged)
         {StopUpdateMissing, "Quillarin", "フォルダ「Quillarin」がないか"},
         {StopFileMissing, "movie/eyecatch01.mpg", "見つからないファイル: movie\\eyecatch01.mpg"},
         {StopFileDamaged, "movie/eyecatch01.mpg", "movie\\eyecatch01.mpg が壊れています。"},
+        {StopNotApplicable, "movie/eyecatch01.mpg",
+         "movie\\eyecatch01.mpg を更新できませんでした。\nインストールされているこのファイルは、"
+         "このアップデートで更新できる版ではありません"},
         {StopManifestDamaged, nullptr, "このツールが壊れています。"},
         {StopJournalDamaged, nullptr,
          "前回のアップデートの記録を読み取れません。\n（インストール先: "

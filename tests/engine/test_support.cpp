@@ -430,13 +430,14 @@ static void Append64(std::string &out, ULONGLONG value)
         out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-std::string BoundManifestBytes(const std::vector<BoundEntry> &entries)
+static void Append32(std::string &out, DWORD value)
 {
-    std::string out = "QUPDMAN1";
-    for (DWORD value : {static_cast<DWORD>(entries.size()), DWORD(176)}) {
-        for (int i = 0; i < 4; ++i)
-            out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-    }
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+static void AppendEntries(std::string &out, const std::vector<BoundEntry> &entries)
+{
     for (const BoundEntry &entry : entries) {
         std::string name = entry.name;
         name.resize(128, '\0');
@@ -445,6 +446,37 @@ std::string BoundManifestBytes(const std::vector<BoundEntry> &entries)
         Append64(out, (static_cast<ULONGLONG>(entry.written.dwHighDateTime) << 32) |
                           entry.written.dwLowDateTime);
         out += Sha256Of(entry.bytes);
+    }
+}
+
+std::string BoundManifestBytes(const std::vector<BoundEntry> &entries)
+{
+    std::string out = "QUPDMAN1";
+    Append32(out, static_cast<DWORD>(entries.size()));
+    Append32(out, 176);
+    AppendEntries(out, entries);
+    return out;
+}
+
+std::string BoundManifestBytes(const std::vector<BoundEntry> &entries,
+                               const std::vector<BoundPatchEntry> &patches)
+{
+    std::string out = "QUPDMAN2";
+    Append32(out, static_cast<DWORD>(entries.size()));
+    Append32(out, 176);
+    Append32(out, static_cast<DWORD>(patches.size()));
+    Append32(out, 88);
+    AppendEntries(out, entries);
+    for (const BoundPatchEntry &patch : patches) {
+        DWORD file = 0;
+        while (file < entries.size() && entries[file].name != patch.name)
+            ++file;
+        Append32(out, file);
+        Append32(out, 0);
+        Append64(out, patch.base.size());
+        out += Sha256Of(patch.base);
+        Append64(out, patch.patch.size());
+        out += Sha256Of(patch.patch);
     }
     return out;
 }

@@ -122,3 +122,14 @@ struct BoundEntry {
     FILETIME written;
 };
 std::string BoundManifestBytes(const std::vector<BoundEntry> &entries);
+// A patch of a bound update: the listed name of the file it rebuilds, the bytes of the version it
+// starts from and its own.
+struct BoundPatchEntry {
+    std::string name;
+    std::string base;
+    std::string patch;
+};
+// The list with patches (version 2), as scripts/package --from binds it; the patches in the
+// order given, each file's numbered from 1 in that order.
+std::string BoundManifestBytes(const std::vector<BoundEntry> &entries,
+                               const std::vector<BoundPatchEntry> &patches);

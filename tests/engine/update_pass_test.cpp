@@ -239,7 +239,51 @@ class UpdatePass : public testing::Test {
     {
         return BoundEntry{name, carried[name], TimesAt(year).written};
     }
+
+    // The new version of a file as a delta package carries it: a patch from each earlier
+    // version given, in the update folder, and not the file itself.
+    void CarryPatched(const std::string &name, const std::string &bytes,
+                      const std::vector<std::string> &bases)
+    {
+        if (!FileExists(update))
+            MakeFolder(update);
+        if (IsMovie(name) && !FileExists(update + "\\movie"))
+            MakeFolder(update + "\\movie");
+        carried[name] = bytes;
+        int number = 0;
+        for (const std::string &base : bases) {
+            std::string patch = PatchBytes(base, bytes);
+            WriteFileBytes(update + "\\" + name + "." + std::to_string(++number) + ".qpatch",
+                           patch);
+            patches.push_back({name, base, patch});
+        }
+    }
+    std::vector<BoundPatchEntry> patches;
 };
+
+// A version of a file that a publisher might ship next: a few bytes changed throughout and a
+// stretch inserted in the middle.
+std::string Edited(const std::string &bytes, unsigned seed)
+{
+    std::string edited = bytes;
+    for (size_t at = seed % 97; at < edited.size(); at += 4093)
+        edited[at] = static_cast<char>(edited[at] ^ 0x5A);
+    edited.insert(edited.size() / 2, PatternBytes(300 + seed, seed));
+    return edited;
+}
+
+// Which file a name leads to: a file put in by a rename is another one.
+ULONGLONG FileIdOf(const std::string &path)
+{
+    HANDLE file = CreateFileW(TestPath(path).system(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION information = {};
+    bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    EXPECT_TRUE(known) << path;
+    return (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+}
 
 // Holders released at a moment of the pass.
 struct Holders {
@@ -583,11 +627,144 @@ TEST_F(UpdatePass, BoundListThatCannotBeReadWholeIsRefused)
                         BoundManifestBytes({Bind("grd.pac", 2030), Bind("grd.pac", 2030)}));
     broken.emplace_back("an unlisted name",
                         BoundManifestBytes({Bind("grd.pac", 2030), {"..\\save.dat", "x", {}}}));
+    // The list with patches: each must rebuild a file of the list, grouped by file, each from a
+    // base of its own that is not already the new file.
+    const BoundPatchEntry fromOld = {"grd.pac", "old", "patch"};
+    const std::vector<BoundEntry> both = {Bind("grd.pac", 2030), Bind("vic.pac", 2030)};
+    const std::string patched = BoundManifestBytes(both, {fromOld});
+    ASSERT_EQ(patched.size(), 24u + 2 * 176 + 88);
+    broken.emplace_back("patch entry size", patched.substr(0, 20) + '\x57' + patched.substr(21));
+    std::string outside = patched;
+    outside[24 + 2 * 176] = 2;
+    broken.emplace_back("a patch of no file", outside);
+    broken.emplace_back("two patches from one base",
+                        BoundManifestBytes(both, {fromOld, {"grd.pac", "old", "other"}}));
+    broken.emplace_back("a patch from the new file",
+                        BoundManifestBytes(both, {{"grd.pac", carried["grd.pac"], "patch"}}));
+    broken.emplace_back("patches not grouped",
+                        BoundManifestBytes(both, {{"vic.pac", "a", "p"}, fromOld}));
+    std::vector<BoundPatchEntry> many;
+    for (int i = 0; i < 33; ++i)
+        many.push_back({"grd.pac", "old" + std::to_string(i), "patch"});
+    broken.emplace_back("33 patches for one file", BoundManifestBytes(both, many));
+    broken.emplace_back("an empty patch", BoundManifestBytes(both, {{"grd.pac", "old", ""}}));
     for (const auto &manifest : broken) {
         SCOPED_TRACE(manifest.first);
         recorder.Reset();
         EXPECT_FALSE(Run(&manifest.second));
         ExpectRefused(StopManifestDamaged, "");
+    }
+}
+
+// A delta update rebuilds each file from whichever earlier version is installed: a single base,
+// one of two of the same size (told apart by their digests), one of two sizes; a file carried
+// whole goes in over anything; a file already new is left as it is. A second run rewrites
+// nothing.
+TEST_F(UpdatePass, DeltaUpdateRebuildsFromTheInstalledVersionAndLeavesNewFilesAlone)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    std::string otherVic = installed["vic.pac"].bytes;
+    otherVic[10] = static_cast<char>(otherVic[10] + 1);
+    std::string olderSe = PatternBytes(90000, 7);
+    CarryPatched("grd.pac", Edited(installed["grd.pac"].bytes, 1), {installed["grd.pac"].bytes});
+    CarryPatched("vic.pac", Edited(otherVic, 2), {otherVic, installed["vic.pac"].bytes});
+    CarryPatched("se.pac", Edited(olderSe, 3), {olderSe, installed["se.pac"].bytes});
+    CarryPatched("movie/eyecatch01.mpg", PatternBytes(200000, 4),
+                 {Edited(PatternBytes(200000, 4), 5)});
+    Install("movie/eyecatch01.mpg", FILE_ATTRIBUTE_READONLY);
+    WriteFileBytes(install + "\\movie\\eyecatch01.mpg", Edited(PatternBytes(200000, 4), 5));
+    Carry("mus.pac", 3000);
+    carried["srp.pac"] = installed["srp.pac"].bytes;
+    std::string manifest = BoundManifestBytes(
+        {Bind("grd.pac", 2030), Bind("vic.pac", 2031), Bind("se.pac", 2032), Bind("mus.pac", 2033),
+         Bind("srp.pac", 2034), Bind("movie/eyecatch01.mpg", 2035)},
+        patches);
+    ULONGLONG srpId = FileIdOf(install + "\\srp.pac");
+
+    EXPECT_TRUE(Run(&manifest));
+
+    EXPECT_TRUE(recorder.completed);
+    EXPECT_TRUE(recorder.stops.empty());
+    EXPECT_EQ(recorder.last.files, 6u);
+    int year = 2030;
+    for (const char *name : {"grd.pac", "vic.pac", "se.pac", "mus.pac"}) {
+        SCOPED_TRACE(name);
+        FileTimes set = TimesAt(year++);
+        FileTimes got = TimesOf(install + "\\" + name);
+        EXPECT_EQ(CompareFileTime(&got.written, &set.written), 0);
+        EXPECT_TRUE(SameBytes(Content(install + "\\" + name), carried[name]));
+    }
+    ExpectKeptButOpened("srp.pac");
+    EXPECT_EQ(FileIdOf(install + "\\srp.pac"), srpId) << "an installed new file was rewritten";
+    EXPECT_TRUE(
+        SameBytes(Content(install + "\\movie\\eyecatch01.mpg"), carried["movie/eyecatch01.mpg"]));
+    ExpectNothingElseInTheInstallation();
+
+    std::map<std::string, ULONGLONG> ids;
+    for (const char *name : {"grd.pac", "vic.pac", "se.pac", "mus.pac", "movie/eyecatch01.mpg"})
+        ids[name] = FileIdOf(install + "\\" + name);
+    recorder.Reset();
+    EXPECT_TRUE(Run(&manifest));
+    EXPECT_TRUE(recorder.completed);
+    for (const auto &id : ids)
+        EXPECT_EQ(FileIdOf(install + "\\" + id.first), id.second) << id.first << " rewritten";
+    ExpectNothingElseInTheInstallation();
+}
+
+// An installed file that no patch starts from (altered, cut short, missing), a patch whose bytes
+// are not the bound ones, or one missing from the update folder: the pass stops naming the
+// file, and nothing changes, though the files before it were already rebuilt and staged. What
+// sizes can tell is told before anything is staged.
+TEST_F(UpdatePass, DeltaUpdateStopsBeforeAnyChangeOnAnotherVersionOrADamagedPatch)
+{
+    UseProductLists();
+    InstallEveryListedFile(true);
+    CarryPatched("grd.pac", Edited(installed["grd.pac"].bytes, 1), {installed["grd.pac"].bytes});
+    CarryPatched("srp_6.pac", Edited(installed["srp_6.pac"].bytes, 2),
+                 {installed["srp_6.pac"].bytes});
+    std::string manifest =
+        BoundManifestBytes({Bind("grd.pac", 2030), Bind("srp_6.pac", 2030)}, patches);
+    const std::string late = install + "\\srp_6.pac";
+    const std::string patch = update + "\\srp_6.pac.1.qpatch";
+    const Before kept = installed["srp_6.pac"];
+
+    struct Case {
+        const char *what;
+        PassStop stop;
+        bool staged; // the files before it were staged
+    };
+    for (const Case &variant :
+         {Case{"altered", StopNotApplicable, true}, Case{"cut short", StopNotApplicable, false},
+          Case{"missing", StopNotApplicable, false}, Case{"damaged patch", StopFileDamaged, true},
+          Case{"missing patch", StopFileMissing, false}}) {
+        SCOPED_TRACE(variant.what);
+        std::string what = variant.what;
+        SetAttributes(late, FILE_ATTRIBUTE_NORMAL);
+        std::string bytes = kept.bytes;
+        if (what == "altered")
+            bytes[100] = static_cast<char>(bytes[100] ^ 1);
+        else if (what == "cut short")
+            bytes.pop_back();
+        WriteFileBytes(late, bytes);
+        SetTimes(late, kept.times);
+        SetAttributes(late, kept.attributes);
+        installed["srp_6.pac"] = {bytes, TimesOf(late), kept.attributes};
+        if (what == "missing") {
+            RemoveFile(late);
+            installed.erase("srp_6.pac");
+        }
+        std::string patchBytes = patches[1].patch;
+        if (what == "damaged patch")
+            patchBytes[patchBytes.size() / 2] =
+                static_cast<char>(patchBytes[patchBytes.size() / 2] ^ 1);
+        WriteFileBytes(patch, patchBytes);
+        if (what == "missing patch")
+            RemoveFile(patch);
+        recorder.Reset();
+        EXPECT_FALSE(Run(&manifest));
+        ExpectRefused(variant.stop, "srp_6.pac");
+        EXPECT_EQ(recorder.last.bytesDone != 0, variant.staged) << "staged or not before the stop";
     }
 }
 
@@ -737,25 +914,57 @@ bool Has(const SavedTree &tree, const std::string &name)
     return false;
 }
 
+class PassEnded : public UpdatePass {
+  protected:
+    void SetUp() override
+    {
+        UpdatePass::SetUp();
+        const char *mainNames[] = {"Quillarin.exe", "grd.pac", "movie/eyecatch01.mpg",
+                                   "vic.pac",       "new.pac", nullptr};
+        const char *extraNames[] = {"srp_6.pac", nullptr};
+        UseLists(mainNames, extraNames);
+        MakeFolder(install + "\\movie");
+        Install("Quillarin.exe", FILE_ATTRIBUTE_READONLY);
+        Install("grd.pac", FILE_ATTRIBUTE_HIDDEN);
+        Install("movie/eyecatch01.mpg", FILE_ATTRIBUTE_NORMAL);
+        Install("vic.pac", FILE_ATTRIBUTE_SYSTEM);
+        Install("srp_6.pac", FILE_ATTRIBUTE_READONLY);
+    }
+
+    void ExpectEveryMomentPutRight(const std::string *manifest);
+};
+
+TEST_F(PassEnded, WhileFilesGoInIsPutBackOrCompletedByTheNext)
+{
+    for (const char *name :
+         {"Quillarin.exe", "grd.pac", "movie/eyecatch01.mpg", "new.pac", "srp_6.pac"})
+        Carry(name, 3000 + carried.size());
+    ExpectEveryMomentPutRight(nullptr);
+}
+
+// The same for a delta update: what the interrupted pass put in is not rebuilt again, and a
+// file it had set aside but not yet replaced is rebuilt from the kept one.
+TEST_F(PassEnded, WhileRebuiltFilesGoInIsPutBackOrCompletedByTheNext)
+{
+    CarryPatched("grd.pac", Edited(installed["grd.pac"].bytes, 1), {installed["grd.pac"].bytes});
+    CarryPatched("movie/eyecatch01.mpg", Edited(installed["movie/eyecatch01.mpg"].bytes, 2),
+                 {PatternBytes(4000, 3), installed["movie/eyecatch01.mpg"].bytes});
+    Carry("Quillarin.exe", 3000);
+    Carry("new.pac", 3001);
+    carried["srp_6.pac"] = installed["srp_6.pac"].bytes; // already new
+    const std::string manifest = BoundManifestBytes(
+        {Bind("Quillarin.exe", 2030), Bind("grd.pac", 2031), Bind("movie/eyecatch01.mpg", 2032),
+         Bind("new.pac", 2033), Bind("srp_6.pac", 2034)},
+        patches);
+    ExpectEveryMomentPutRight(&manifest);
+}
+
 // Ended at any moment while the files go in (between two of them, or between the two renames
 // of one), whichever pass runs next leaves the installation whole: without the update it is
 // put back as it was (or, once the journal said every file was in, left new), another update
 // goes in over the old files, and the same update completes. Nothing of the passes is left.
-TEST_F(UpdatePass, PassEndedWhileFilesGoInIsPutBackOrCompletedByTheNext)
+void PassEnded::ExpectEveryMomentPutRight(const std::string *manifest)
 {
-    const char *mainNames[] = {"Quillarin.exe", "grd.pac", "movie/eyecatch01.mpg",
-                               "vic.pac",       "new.pac", nullptr};
-    const char *extraNames[] = {"srp_6.pac", nullptr};
-    UseLists(mainNames, extraNames);
-    MakeFolder(install + "\\movie");
-    Install("Quillarin.exe", FILE_ATTRIBUTE_READONLY);
-    Install("grd.pac", FILE_ATTRIBUTE_HIDDEN);
-    Install("movie/eyecatch01.mpg", FILE_ATTRIBUTE_NORMAL);
-    Install("vic.pac", FILE_ATTRIBUTE_SYSTEM);
-    Install("srp_6.pac", FILE_ATTRIBUTE_READONLY);
-    for (const char *name :
-         {"Quillarin.exe", "grd.pac", "movie/eyecatch01.mpg", "new.pac", "srp_6.pac"})
-        Carry(name, 3000 + carried.size());
     const SavedTree updateA = SaveTree(update);
     const SavedTree before = SaveTree(install);
 
@@ -773,7 +982,7 @@ TEST_F(UpdatePass, PassEndedWhileFilesGoInIsPutBackOrCompletedByTheNext)
         if (at.seen.empty() || !(now == at.seen.back()))
             at.seen.push_back(now);
     };
-    ASSERT_TRUE(Run());
+    ASSERT_TRUE(Run(manifest));
     const SavedTree after = SaveTree(install);
     ASSERT_FALSE(moments.seen.empty());
     // Before the journal is in, only staged files are new.
@@ -829,7 +1038,7 @@ TEST_F(UpdatePass, PassEndedWhileFilesGoInIsPutBackOrCompletedByTheNext)
                            !found.committed;
             free(found.entries);
             recorder.Reset();
-            bool done = Run();
+            bool done = Run(std::string(next) == "other" ? nullptr : manifest);
             SavedTree now = SaveTree(install);
             if (std::string(next) == "none") {
                 EXPECT_FALSE(done);
@@ -872,7 +1081,7 @@ TEST_F(UpdatePass, PassEndedWhileFilesGoInIsPutBackOrCompletedByTheNext)
         RestoreTree(install, cut);
         RestoreTree(update, updateA);
         recorder.Reset();
-        EXPECT_FALSE(Run());
+        EXPECT_FALSE(Run(manifest));
         ASSERT_EQ(recorder.stops.size(), 1u);
         EXPECT_EQ(recorder.stops[0].stop, StopJournalDamaged);
         EXPECT_TRUE(SaveTree(install) == cut) << "changed:" << Listing(SaveTree(install));

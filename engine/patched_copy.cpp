@@ -1,0 +1,286 @@
+// A file of a bound update rebuilt from the version installed and a patch beside the tool,
+// into a staged file checked exactly as a copied one is: its size and SHA-256 on the bytes
+// written. Which version is installed is settled by its size where the size can tell, and by
+// one reading of its bytes where it cannot.
+#include "patch_decoder.h"
+#include "setup_engine.h"
+
+#include <string.h>
+
+namespace {
+
+// Both the patch and the installed file are read at the offsets the decoder asks for.
+bool ReadAt(HANDLE file, uint64_t offset, uint8_t *bytes, uint32_t size)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD got = 0;
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+           ReadFile(file, bytes, size, &got, nullptr) && got == size;
+}
+
+struct Rebuild {
+    HANDLE patch;
+    HANDLE base;
+    StagedWriter *writer;
+    DWORD readError; // the system's, of the read that failed
+    bool patchFailed;
+};
+
+bool ReadPatch(void *context, uint64_t offset, uint8_t *bytes, uint32_t size)
+{
+    Rebuild &rebuild = *static_cast<Rebuild *>(context);
+    if (ReadAt(rebuild.patch, offset, bytes, size))
+        return true;
+    rebuild.readError = GetLastError();
+    rebuild.patchFailed = true;
+    return false;
+}
+
+bool ReadBase(void *context, uint64_t offset, uint8_t *bytes, uint32_t size)
+{
+    Rebuild &rebuild = *static_cast<Rebuild *>(context);
+    if (ReadAt(rebuild.base, offset, bytes, size))
+        return true;
+    rebuild.readError = GetLastError();
+    return false;
+}
+
+bool WriteTarget(void *context, const uint8_t *bytes, uint32_t size)
+{
+    return static_cast<Rebuild *>(context)->writer->Put(bytes, size);
+}
+
+HANDLE OpenToRead(const wchar_t *path)
+{
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+// A whole file's SHA-256, the view told between blocks.
+bool DigestOf(HANDLE file, BYTE *digest, CopyCheck &check)
+{
+    Sha256 sha;
+    if (!sha.Start())
+        return Fail(check, false, GetLastError());
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, CopyBuffer, CopyBlockSize, &got, nullptr))
+            return Fail(check, false, GetLastError());
+        if (got == 0)
+            break;
+        if (!sha.Add(CopyBuffer, got))
+            return Fail(check, false, GetLastError());
+        if (check.view != nullptr && check.progress != nullptr)
+            check.view->progress(check.view->context, *check.progress);
+    }
+    return sha.Finish(digest) || Fail(check, false, GetLastError());
+}
+
+void CloseIfOpen(HANDLE file)
+{
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+}
+
+// Which version of a bound file is installed.
+enum InstalledVersion {
+    InstalledNew,    // already the update's
+    InstalledBase,   // the base of one of its patches
+    InstalledOther,  // none the update knows, or none at all
+    InstalledUnread, // it could not be read; the check holds the system's error
+};
+
+// Read whole only where the size cannot tell; base is the index of the patch that starts from
+// it.
+InstalledVersion IdentifyInstalled(const wchar_t *installedPath, const BoundFile &file,
+                                   const BoundPatch *patches, DWORD count, DWORD &base,
+                                   CopyCheck &check)
+{
+    HANDLE installed = OpenToRead(installedPath);
+    if (installed == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (SaysNotThere(error))
+            return InstalledOther;
+        Fail(check, false, error);
+        return InstalledUnread;
+    }
+    InstalledVersion version = InstalledOther;
+    LARGE_INTEGER size = {};
+    DWORD sameSize = 0;
+    if (!GetFileSizeEx(installed, &size)) {
+        Fail(check, false, GetLastError());
+        version = InstalledUnread;
+    }
+    for (DWORD i = 0; version != InstalledUnread && i < count; ++i) {
+        if (patches[i].baseSize == static_cast<ULONGLONG>(size.QuadPart)) {
+            base = i;
+            ++sameSize;
+        }
+    }
+    bool newSize = static_cast<ULONGLONG>(size.QuadPart) == file.size;
+    // The one base of its size: the rebuilt bytes' digest proves it, with no reading of its own.
+    if (version != InstalledUnread && !newSize && sameSize == 1)
+        version = InstalledBase;
+    BYTE digest[DigestSize];
+    if (version == InstalledOther && (newSize || sameSize > 1)) {
+        if (!DigestOf(installed, digest, check))
+            version = InstalledUnread;
+        else if (memcmp(digest, file.digest, DigestSize) == 0)
+            version = InstalledNew;
+        for (DWORD i = 0; version == InstalledOther && i < count; ++i) {
+            if (memcmp(digest, patches[i].baseDigest, DigestSize) == 0) {
+                base = i;
+                version = InstalledBase;
+            }
+        }
+    }
+    CloseHandle(installed);
+    return version;
+}
+
+bool PatchPath(wchar_t *path, const wchar_t *updateFolder, const wchar_t *name, DWORD number)
+{
+    wchar_t suffix[32];
+    wsprintfW(suffix, L".%lu.qpatch", number);
+    return SystemPath(path, updateFolder, name, suffix);
+}
+
+} // namespace
+
+DWORD PatchesPresent(const wchar_t *updateFolder, const wchar_t *name, const BoundPatch *patches,
+                     DWORD count)
+{
+    for (DWORD k = 0; k < count; ++k) {
+        wchar_t path[ComposedPathCapacity];
+        if (!PatchPath(path, updateFolder, name, k + 1))
+            return ERROR_FILENAME_EXCED_RANGE;
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
+            DWORD error = GetLastError();
+            return SaysNotThere(error) ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : error;
+        }
+        ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || size != patches[k].size)
+            return ERROR_FILE_NOT_FOUND;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD InstalledFitsPatches(const wchar_t *installedPath, const BoundFile &file,
+                           const BoundPatch *patches, DWORD count)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(installedPath, GetFileExInfoStandard, &data)) {
+        DWORD error = GetLastError();
+        return SaysNotThere(error) ? static_cast<DWORD>(ERROR_INVALID_DATA) : error;
+    }
+    ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return ERROR_INVALID_DATA;
+    bool known = size == file.size;
+    for (DWORD i = 0; i < count; ++i)
+        known = known || patches[i].baseSize == size;
+    return known ? static_cast<DWORD>(ERROR_SUCCESS) : static_cast<DWORD>(ERROR_INVALID_DATA);
+}
+
+bool SetupEngine::StageBound(const wchar_t *stagedPath, const wchar_t *installedPath,
+                             const wchar_t *sourcePath, const wchar_t *updateFolder,
+                             const wchar_t *name, const BoundPatch *patches, DWORD patchCount,
+                             bool newCounts, bool &alreadyNew, CopyCheck &check)
+{
+    alreadyNew = false;
+    check.otherBase = false;
+    check.failedOnBase = false;
+    DWORD base = 0;
+    InstalledVersion version =
+        IdentifyInstalled(installedPath, *check.bound, patches, patchCount, base, check);
+    if (version == InstalledUnread) {
+        check.failedOnBase = true;
+        return false;
+    }
+    if (version == InstalledNew && newCounts) {
+        alreadyNew = true;
+        return false;
+    }
+    if (patchCount == 0)
+        return CopyVerified(stagedPath, sourcePath, check);
+    wchar_t patch[ComposedPathCapacity];
+    if (version != InstalledBase) {
+        check.otherBase = true;
+        return Fail(check, false, ERROR_INVALID_DATA);
+    }
+    if (!PatchPath(patch, updateFolder, name, base + 1))
+        return Fail(check, true, ERROR_FILENAME_EXCED_RANGE);
+    return RebuildVerified(stagedPath, installedPath, patch, patches[base], check);
+}
+
+// The patch's own bytes are checked first, so that rebuilt bytes other than the new file's can
+// only mean that the installed file is not the patch's base.
+bool SetupEngine::RebuildVerified(const wchar_t *destinationPath, const wchar_t *basePath,
+                                  const wchar_t *patchPath, const BoundPatch &patch,
+                                  CopyCheck &check)
+{
+    check.damaged = false;
+    check.otherBase = false;
+    check.failedOnSource = false;
+    check.failedOnBase = false;
+    check.error = 0;
+    Rebuild rebuild = {OpenToRead(patchPath), OpenToRead(basePath), nullptr, 0, false};
+    HANDLE staged = INVALID_HANDLE_VALUE;
+    Sha256 sha;
+    BYTE digest[DigestSize];
+    LARGE_INTEGER size = {};
+    bool good = true;
+    if (rebuild.patch == INVALID_HANDLE_VALUE || !GetFileSizeEx(rebuild.patch, &size))
+        good = Fail(check, true, GetLastError());
+    CopyCheck quiet = {}; // the patch's reading moves no progress
+    if (good && (!DigestOf(rebuild.patch, digest, quiet) ||
+                 static_cast<ULONGLONG>(size.QuadPart) != patch.size ||
+                 memcmp(digest, patch.digest, DigestSize) != 0)) {
+        check.damaged = quiet.error == 0;
+        good = Fail(check, true, quiet.error != 0 ? quiet.error : ERROR_INVALID_DATA);
+    }
+    if (good && rebuild.base == INVALID_HANDLE_VALUE) {
+        check.failedOnBase = true;
+        good = Fail(check, false, GetLastError());
+    }
+    if (good) {
+        staged = CreateFileW(destinationPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (staged == INVALID_HANDLE_VALUE)
+            good = Fail(check, false, GetLastError());
+    }
+    if (good && !sha.Start())
+        good = Fail(check, false, GetLastError());
+    if (good) {
+        StagedWriter writer = {staged, &sha, &check};
+        rebuild.writer = &writer;
+        PatchIo io = {&rebuild, ReadPatch, ReadBase, WriteTarget};
+        PatchOutcome outcome = RebuildFromPatch(io, patch.size, patch.baseSize, check.bound->size);
+        if (outcome == PatchReadFailed) {
+            check.failedOnBase = !rebuild.patchFailed;
+            good = Fail(check, rebuild.patchFailed, rebuild.readError);
+        } else if (outcome == PatchWriteFailed) {
+            good = false; // the writer kept the system's error
+        } else if (outcome == PatchNoMemory) {
+            good = Fail(check, false, ERROR_NOT_ENOUGH_MEMORY);
+        } else if (outcome == PatchMalformed || writer.written != check.bound->size ||
+                   !sha.Matches(check.bound->digest)) {
+            // The patch's bytes were the bound ones: what it rebuilt from this file is not the
+            // new one, so this file is not the base it was made from.
+            check.otherBase = true;
+            good = Fail(check, false, ERROR_INVALID_DATA);
+        }
+    }
+    good = good && FinishStaged(staged, nullptr, check);
+    CloseIfOpen(rebuild.patch);
+    CloseIfOpen(rebuild.base);
+    if (staged != INVALID_HANDLE_VALUE) {
+        if (!CloseHandle(staged) && good)
+            good = Fail(check, false, GetLastError());
+        if (!good)
+            DeleteFileW(destinationPath);
+    }
+    return good;
+}
