@@ -69,16 +69,27 @@ static int RunMessageLoop()
     }
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR, int showCommand)
+// Any other command line is ignored, as it always was.
+static bool StartedThroughElevation(const char *commandLine)
+{
+    wchar_t argument[16];
+    return MultiByteToWideChar(CP_ACP, 0, commandLine, -1, argument, 16) != 0 &&
+           lstrcmpW(argument, ElevatedArgument) == 0;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine,
+                   int showCommand)
 {
     RestrictDllSearchToSystem();
+    ElevatedCopy = StartedThroughElevation(commandLine);
     // Converted from CP932 as every text is: the taskbar shows the title as written on a
     // Windows of any display language, and the guard matches the same names on every one.
     wchar_t className[HostNameCapacity];
     wchar_t title[HostNameCapacity];
     ToScreenText(Product.hostWindowClassName, className, HostNameCapacity);
     ToScreenText(Product.productTitle, title, HostNameCapacity);
-    if (FindWindowW(className, title) != nullptr)
+    // The copy that started an elevated one waits for it, its host window still there.
+    if (!ElevatedCopy && FindWindowW(className, title) != nullptr)
         return 0;
     if (previousInstance == nullptr && !RegisterHostWindowClass(instance, className))
         return 0;

@@ -3,6 +3,11 @@
 #include "../engine/setup_engine.h"
 #include "texts.h"
 
+#include <shellapi.h>
+
+const wchar_t ElevatedArgument[] = L"/elevated";
+bool ElevatedCopy;
+
 // How often a pass lets the window answer, in milliseconds: well inside what the system
 // waits before it calls a window not responding; and how often it redraws its progress,
 // which costs far more than a look at the queue.
@@ -24,6 +29,10 @@ struct DialogView {
     // A quit message taken from the queue mid-pass is posted again when the pass ends.
     bool quitReceived;
     WPARAM quitCode;
+    // A write into the installation was denied before anything changed: an elevated copy
+    // is to run the pass. What the pass said, in case none can.
+    bool elevationWanted;
+    PassReport denied;
 };
 
 bool Running;
@@ -90,18 +99,32 @@ void Pause(void *context, DWORD milliseconds)
     }
 }
 
-bool Stopped(void *context, const PassReport &report)
+// True on Retry.
+bool ShowStop(DialogView &view, const PassReport &report)
 {
-    DialogView &view = *static_cast<DialogView *>(context);
     Draw(view); // behind the message, the prompt shows where the pass stopped
     wchar_t text[ScreenTextCapacity];
-    DescribeStop(report, Engine.installFolder, text, ScreenTextCapacity);
+    DescribeStop(report, Engine.installFolder, text, ScreenTextCapacity, ElevatedCopy);
     UINT buttons = report.question ? MB_RETRYCANCEL | MB_DEFBUTTON1 : MB_OK;
     bool retry = ShowScreenMessage(view.dialog, text, FailureMessageCaption,
                                    buttons | MB_ICONWARNING) == IDRETRY;
     // The box gives its owner back its input as it closes; the pass may go on.
     EnableWindow(view.dialog, FALSE);
     return retry && report.question;
+}
+
+bool Stopped(void *context, const PassReport &report)
+{
+    DialogView &view = *static_cast<DialogView *>(context);
+    // Only a write tells whether the folder needs elevation: where it can be written, nothing
+    // is elevated. An elevated copy denied in turn says so rather than start another.
+    if (!ElevatedCopy && !report.question && report.stop == StopAccessDenied && report.unchanged &&
+        !report.undidInterrupted) {
+        view.elevationWanted = true;
+        view.denied = report;
+        return false;
+    }
+    return ShowStop(view, report);
 }
 
 void Completed(void *context)
@@ -137,6 +160,52 @@ void AllowSessionEnd(HWND window)
     destroy(window);
 }
 
+typedef BOOL(WINAPI *ShellExecuteExFunction)(SHELLEXECUTEINFOW *);
+
+// The tool again, through the elevation prompt, to run the pass in its place; this copy
+// waits for it hidden, its windows answering, and ends with its exit code. Declined, or
+// not started, the stop is told here.
+int RunElevatedCopy(DialogView &view)
+{
+    // Loaded only here: a run that needs no elevation does not pay for the shell's start-up.
+    // The system's own copy, as a known DLL.
+    HMODULE shell = LoadLibraryW(L"shell32.dll");
+    FARPROC found = shell != nullptr ? GetProcAddress(shell, "ShellExecuteExW") : nullptr;
+    wchar_t exe[PathFieldCapacity];
+    DWORD length = GetModuleFileNameW(nullptr, exe, PathFieldCapacity);
+    SHELLEXECUTEINFOW launch = {};
+    launch.cbSize = sizeof launch;
+    launch.fMask = SEE_MASK_NOCLOSEPROCESS;
+    launch.hwnd = view.dialog;
+    launch.lpVerb = L"runas";
+    launch.lpFile = exe;
+    launch.lpParameters = ElevatedArgument;
+    launch.nShow = SW_SHOWNORMAL;
+    bool started =
+        found != nullptr && length != 0 && length < PathFieldCapacity &&
+        reinterpret_cast<ShellExecuteExFunction>(reinterpret_cast<void (*)()>(found))(&launch) &&
+        launch.hProcess != nullptr;
+    DWORD error = started ? ERROR_SUCCESS : GetLastError();
+    if (shell != nullptr)
+        FreeLibrary(shell);
+    if (!started) {
+        PassReport report = view.denied;
+        if (error == ERROR_CANCELLED)
+            report.stop = StopElevationDeclined;
+        ShowStop(view, report);
+        return 0;
+    }
+    ShowWindow(view.dialog, SW_HIDE);
+    ShowWindow(GetWindow(view.dialog, GW_OWNER), SW_HIDE);
+    while (MsgWaitForMultipleObjects(1, &launch.hProcess, FALSE, INFINITE, QS_ALLINPUT) !=
+           WAIT_OBJECT_0)
+        TakeMessages(view);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(launch.hProcess, &exitCode);
+    CloseHandle(launch.hProcess);
+    return static_cast<int>(exitCode);
+}
+
 } // namespace
 
 bool PassRunning()
@@ -144,7 +213,7 @@ bool PassRunning()
     return Running;
 }
 
-void RunPassInDialog(HWND dialog, HWND prompt)
+int RunPassInDialog(HWND dialog, HWND prompt)
 {
     DialogView state = {};
     state.dialog = dialog;
@@ -154,8 +223,12 @@ void RunPassInDialog(HWND dialog, HWND prompt)
     Running = true;
     HoldOffSessionEnd(dialog);
     Engine.RunUpdate(view);
+    // Waiting for the elevated copy counts as the pass: this copy's windows are not closed
+    // under it.
+    int exitCode = state.elevationWanted ? RunElevatedCopy(state) : 0;
     AllowSessionEnd(dialog);
     Running = false;
     if (state.quitReceived)
         PostQuitMessage(static_cast<int>(state.quitCode));
+    return exitCode;
 }

@@ -4,7 +4,13 @@
 
 #include <windows.h>
 
-// Runs the pass of the engine under the dialog, which stays disabled throughout.
-void RunPassInDialog(HWND dialog, HWND prompt);
+// The one argument the tool reads: given to the copy it starts through the elevation prompt,
+// which runs the pass at once and never starts another.
+extern const wchar_t ElevatedArgument[];
+extern bool ElevatedCopy;
+
+// Runs the pass of the engine under the dialog, which stays disabled throughout; the exit
+// code of the tool, which is the elevated copy's where one ran the pass.
+int RunPassInDialog(HWND dialog, HWND prompt);
 // While it runs, close requests and the end of the session are refused.
 bool PassRunning();

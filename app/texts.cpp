@@ -44,7 +44,7 @@ void DescribeProgress(const PassProgress &progress, wchar_t *text, int capacity)
 }
 
 static void DescribeCause(const PassReport &report, const wchar_t *name,
-                          const wchar_t *installFolder, wchar_t *text)
+                          const wchar_t *installFolder, bool elevatedCopy, wchar_t *text)
 {
     wchar_t fromArchive[ScreenTextCapacity], extract[ScreenTextCapacity];
     ToScreenText(report.fromArchive ? "このツールは圧縮ファイルの中から直接実行されています。" : "",
@@ -125,10 +125,25 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
         break;
     }
     case StopAccessDenied:
+        if (elevatedCopy) {
+            Format(text,
+                   "%s を更新できませんでした。\n管理者として実行しても、このファイルを書き換える"
+                   "権限がありません。\nインストール先のフォルダとファイルのアクセス許可を確認して"
+                   "から、もう一度アップデートしてください。",
+                   name);
+            break;
+        }
         Format(text,
                "%s を更新できませんでした。\nこのファイルを書き換える権限がありません。\n"
                "このツールを右クリックして［管理者として実行］を選び、もう一度アップデートして"
                "ください。",
+               name);
+        break;
+    case StopElevationDeclined:
+        Format(text,
+               "%s を更新できませんでした。\nこのファイルを書き換えるには管理者の権限が必要ですが、"
+               "許可されませんでした。\nもう一度アップデートし、ユーザー アカウント制御の確認で"
+               "［はい］を選んでください。",
                name);
         break;
     default:
@@ -145,13 +160,13 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
 }
 
 void DescribeStop(const PassReport &report, const wchar_t *installFolder, wchar_t *text,
-                  int capacity)
+                  int capacity, bool elevatedCopy)
 {
     // A listed name, or the product's folder name, which may be longer.
     wchar_t name[PathFieldCapacity];
     WideDisplayName(name, PathFieldCapacity, report.name != nullptr ? report.name : "");
     wchar_t cause[ScreenTextCapacity];
-    DescribeCause(report, name, installFolder, cause);
+    DescribeCause(report, name, installFolder, elevatedCopy, cause);
     const char *outcome = "";
     if (!report.question && !report.unchanged)
         outcome = "\n\nアップデートを中止しましたが、一部のファイルを元に戻せませんでした。もう一度"

@@ -23,9 +23,10 @@ enum : int {
 // The prompt while a pass runs: the file in hand, then how far the pass is.
 void DescribeProgress(const PassProgress &progress, wchar_t *text, int capacity);
 // Why the pass stopped and what to do; installFolder is named where it helps. Composed in
-// UTF-16, as folder names may hold any character.
+// UTF-16, as folder names may hold any character. The copy started through the elevation
+// prompt does not advise running as an administrator.
 void DescribeStop(const PassReport &report, const wchar_t *installFolder, wchar_t *text,
-                  int capacity);
+                  int capacity, bool elevatedCopy = false);
 
 void ToScreenText(const char *text, wchar_t *screen, int capacity);
 void SetScreenText(HWND window, const char *text);

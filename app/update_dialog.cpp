@@ -36,10 +36,10 @@ static void InitUpdateDialog(HWND dialog)
     MoveWindow(dialog, origin.x, origin.y, width, height, TRUE);
 }
 
-static void CloseAndQuit(HWND dialog)
+static void CloseAndQuit(HWND dialog, int exitCode)
 {
     EndDialog(dialog, IDCANCEL);
-    PostQuitMessage(0);
+    PostQuitMessage(exitCode);
 }
 
 static void OnUpdatePressed(HWND dialog)
@@ -51,8 +51,7 @@ static void OnUpdatePressed(HWND dialog)
     // The completion message has no owner; without this a second press would start a
     // second pass while the first is still on the stack.
     EnableWindow(dialog, FALSE);
-    RunPassInDialog(dialog, GetDlgItem(dialog, IDC_PROMPT));
-    CloseAndQuit(dialog);
+    CloseAndQuit(dialog, RunPassInDialog(dialog, GetDlgItem(dialog, IDC_PROMPT)));
 }
 
 INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
@@ -60,6 +59,12 @@ INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
     switch (message) {
     case WM_INITDIALOG:
         InitUpdateDialog(dialog);
+        // The user already said Update to the copy that started this one. Shown first: the
+        // dialog manager would show it only once the queue is empty, after the pass.
+        if (ElevatedCopy) {
+            ShowWindow(dialog, SW_SHOWNORMAL);
+            PostMessageW(dialog, WM_COMMAND, IDC_UPDATE_BUTTON, 0);
+        }
         return TRUE; // the focus goes to the first tab stop, Update
     case WM_QUERYENDSESSION:
         if (!PassRunning())
@@ -74,7 +79,7 @@ INT_PTR CALLBACK UpdateDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
             return TRUE;
         switch (LOWORD(wParam)) {
         case IDCANCEL:
-            CloseAndQuit(dialog);
+            CloseAndQuit(dialog, 0);
             break;
         case IDC_UPDATE_BUTTON:
             OnUpdatePressed(dialog);

@@ -8,13 +8,16 @@ bool SetupEngine::OpenRecordKey()
 {
     CloseRecordKey();
     // The shipped tool is 32-bit: both builds read the 32-bit view, where the record lies.
+    // Read, never opened for writing: a copy that runs neither elevated nor virtualized (as
+    // the manifest asks) is refused write access to HKLM. Wine grants any access here, so no
+    // test can see the difference.
     wchar_t keyName[PathFieldCapacity];
     if (MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, Product.installRecordKey, -1, keyName,
                             PathFieldCapacity) == 0)
         return false;
     HKEY key = nullptr;
     LONG status =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key);
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key);
     if (status != ERROR_SUCCESS)
         return false;
     registryKey = key;
@@ -111,36 +114,70 @@ void SetupEngine::CloseRecordKey()
     registryKey = nullptr;
 }
 
-static bool StartsWithDriveRoot(const wchar_t *path)
+// Windows takes either slash as a separator in a path it is given whole; the extended form
+// (\\?\) takes the characters as written, backslashes alone.
+static bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+static bool StartsWithDriveRoot(const wchar_t *path, bool eitherSeparator)
 {
     wchar_t letter = path[0];
     return ((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')) &&
-           path[1] == L':' && path[2] == L'\\';
+           path[1] == L':' && (path[2] == L'\\' || (eitherSeparator && path[2] == L'/'));
 }
 
-// "server\share", alone or followed by a backslash and more. A server named "." is the
-// device namespace, not a share.
-static bool StartsWithServerAndShare(const wchar_t *path)
+// "server\share", alone or followed by a separator and more. A server named "." or "?" is
+// the device namespace, not a share.
+static bool StartsWithServerAndShare(const wchar_t *path, bool eitherSeparator)
 {
-    const wchar_t *serverEnd = wcschr(path, L'\\');
-    if (serverEnd == nullptr || serverEnd == path || (serverEnd - path == 1 && path[0] == L'.'))
+    const wchar_t *serverEnd = path;
+    while (*serverEnd != L'\0' &&
+           !(eitherSeparator ? IsSeparator(*serverEnd) : *serverEnd == L'\\'))
+        ++serverEnd;
+    bool device = serverEnd - path == 1 && (path[0] == L'.' || path[0] == L'?');
+    if (*serverEnd == L'\0' || serverEnd == path || device)
         return false;
-    return serverEnd[1] != L'\0' && serverEnd[1] != L'\\';
+    return serverEnd[1] != L'\0' && !IsSeparator(serverEnd[1]);
 }
+
+static const wchar_t ExtendedPrefix[] = L"\\\\?\\";
 
 // Any other form (relative, drive-relative, root-relative, a device) names a folder that
 // depends on where the tool was started, and the update would land there.
 static bool IsFullPath(const wchar_t *path)
 {
-    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+    if (wcsncmp(path, ExtendedPrefix, 4) == 0) {
         const wchar_t *rest = path + 4;
-        if (StartsWithDriveRoot(rest))
+        if (StartsWithDriveRoot(rest, false))
             return true;
-        return _wcsnicmp(rest, L"UNC\\", 4) == 0 && StartsWithServerAndShare(rest + 4);
+        return _wcsnicmp(rest, L"UNC\\", 4) == 0 && StartsWithServerAndShare(rest + 4, false);
     }
-    if (path[0] == L'\\' && path[1] == L'\\')
-        return StartsWithServerAndShare(path + 2);
-    return StartsWithDriveRoot(path);
+    if (IsSeparator(path[0]) && IsSeparator(path[1]))
+        return StartsWithServerAndShare(path + 2, true);
+    return StartsWithDriveRoot(path, true);
+}
+
+// As the system would make it whole: separators become backslashes, "." and ".." go, and so
+// does a closing separator, except a drive's root ("C:\"). The extended form is taken as
+// written. False when it would not fit the field.
+static bool NormaliseFullPath(wchar_t *field)
+{
+    wchar_t whole[PathFieldCapacity];
+    bool extended = wcsncmp(field, ExtendedPrefix, 4) == 0;
+    if (!extended) {
+        DWORD length = GetFullPathNameW(field, PathFieldCapacity, whole, nullptr);
+        if (length == 0 || length >= PathFieldCapacity)
+            return false;
+        lstrcpynW(field, whole, PathFieldCapacity);
+    }
+    size_t driveRoot = extended ? 7 : 3;
+    size_t length = wcslen(field);
+    while (length > 0 && field[length - 1] == L'\\' &&
+           !(length == driveRoot && field[length - 2] == L':'))
+        field[--length] = L'\0';
+    return true;
 }
 
 bool SetupEngine::ReadInstallRecord()
@@ -149,7 +186,7 @@ bool SetupEngine::ReadInstallRecord()
         return false;
     if (!QueryRecordString(L"Dir", installFolder))
         return false;
-    if (!IsFullPath(installFolder)) {
+    if (!IsFullPath(installFolder) || !NormaliseFullPath(installFolder)) {
         CloseRecordKey();
         return false;
     }

@@ -19,6 +19,8 @@ enum PassStop : unsigned {
     StopDiskFull,
     StopAccessDenied,
     StopOther,
+    // Not the engine's: the copy asked to run elevated after a denial was not allowed to.
+    StopElevationDeclined,
 };
 
 struct PassReport {

@@ -112,8 +112,9 @@ std::wstring WideClassOf(HWND window)
 }
 
 // The process that runs the given exe, opened to wait for it and read its exit code; null
-// when none does.
-HANDLE OpenProcessRunning(const TestPath &exePath, DWORD &processId)
+// when none does. Processes of the ids given to skip are not taken.
+HANDLE OpenProcessRunning(const TestPath &exePath, DWORD &processId,
+                          const std::vector<DWORD> &skip = {})
 {
     const std::wstring &wanted = exePath.wide();
     const wchar_t *wantedName = wanted.c_str() + wanted.find_last_of(L'\\') + 1;
@@ -125,7 +126,8 @@ HANDLE OpenProcessRunning(const TestPath &exePath, DWORD &processId)
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
          more = Process32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szExeFile, wantedName) != 0)
+        if (lstrcmpiW(entry.szExeFile, wantedName) != 0 ||
+            std::find(skip.begin(), skip.end(), entry.th32ProcessID) != skip.end())
             continue;
         HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE |
                                          PROCESS_TERMINATE,
@@ -236,6 +238,30 @@ UpdaterRun::UpdaterRun(const TestPath &exePath, const SystemLocale *locale)
         ADD_FAILURE() << "cannot start " << exePath << ": error " << GetLastError();
         process_ = PROCESS_INFORMATION();
     }
+}
+
+UpdaterRun::UpdaterRun(const TestPath &exePath, const UpdaterRun &startedBy)
+    : process_(), codePage_(0), hostClass_(Wide(Product.hostWindowClassName, 932))
+{
+    DWORD processId = 0;
+    HANDLE process = nullptr;
+    WaitFor(
+        [&] {
+            process = OpenProcessRunning(exePath, processId, {startedBy.processId()});
+            return process != nullptr || !startedBy.Running();
+        },
+        WindowTimeout);
+    process_.hProcess = process;
+    process_.dwProcessId = processId;
+}
+
+bool OtherCopyRunning(const TestPath &exePath, const std::vector<DWORD> &known)
+{
+    DWORD processId = 0;
+    HANDLE process = OpenProcessRunning(exePath, processId, known);
+    if (process != nullptr)
+        CloseHandle(process);
+    return process != nullptr;
 }
 
 // Wine takes a process's code page from its Unix locale, and a Windows program that Wine

@@ -59,6 +59,9 @@ class UpdaterRun {
   public:
     // Without a locale the run has the driver's own, Japanese.
     explicit UpdaterRun(const TestPath &exePath, const SystemLocale *locale = nullptr);
+    // The copy that startedBy starts of the same exe, once it is there; not started() when
+    // none came before startedBy ended or the window timeout.
+    UpdaterRun(const TestPath &exePath, const UpdaterRun &startedBy);
     ~UpdaterRun();
     bool started() const { return process_.hProcess != nullptr; }
     DWORD processId() const { return process_.dwProcessId; }
@@ -89,6 +92,9 @@ class UpdaterRun {
 // gives its exit code. False when it has not ended within ExitTimeout; then it is ended. No
 // other copy may run from the same exe path.
 bool EndsByItselfUnder(const TestPath &exePath, const SystemLocale &locale, DWORD &exitCode);
+
+// Whether a copy of the exe runs beside the processes known.
+bool OtherCopyRunning(const TestPath &exePath, const std::vector<DWORD> &known);
 
 // A program of the test's own started from the given exe, as the game runs from its installed
 // exe; ended (if it still runs) when it goes.

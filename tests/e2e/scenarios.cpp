@@ -1002,6 +1002,53 @@ TEST_F(EndToEnd, LongPassAnswersShowsProgressAndOutlastsCloseRequests)
     }
 }
 
+// An installation the user cannot write, however elevated: the first copy, denied before any
+// change, starts one copy through the elevation prompt (which Wine grants at once) and waits
+// hidden, answering; that copy runs the pass without asking, is denied in turn, says so
+// without advising an administrator and starts no other. The first ends as the second does.
+TEST_F(EndToEnd, InstallationNobodyMayWriteIsTriedOnceElevatedThenTold)
+{
+    const std::string exeName = Product.productExecutableName;
+    UpdaterFolder folder;
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    CarryOverInstalled(folder, exeName, "new executable", "old executable");
+    ImmutableFolder locked(folder.installation);
+    if (!locked.made())
+        GTEST_SKIP() << "chattr +i is not available here";
+
+    UpdaterRun first(folder.exe);
+    HWND dialog = StartAndFindDialog(first);
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    UpdaterRun second(folder.exe, first);
+    ASSERT_TRUE(second.started()) << "no elevated copy was started";
+    HWND secondDialog = second.WaitForDialog();
+    ASSERT_NE(secondDialog, nullptr);
+    EXPECT_FALSE(IsWindowVisible(dialog)) << "the first copy's dialog still shows";
+    HWND box = second.WaitForMessageBox(secondDialog);
+    ASSERT_NE(box, nullptr) << "the elevated copy did not tell its stop";
+    MessageBoxSeen seen = second.Describe(box);
+    ExpectFailureBox(seen, secondDialog, exeName, false);
+    EXPECT_TEXT_HAS(seen.text,
+                    "管理者として実行しても、このファイルを書き換える権限がありません。");
+    EXPECT_FALSE(Has(seen.text, "［管理者として実行］")) << Utf8(seen.text);
+    EXPECT_FALSE(OtherCopyRunning(folder.exe, {first.processId(), second.processId()}))
+        << "a third copy was started";
+    DWORD_PTR answer = 0;
+    EXPECT_NE(SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer), 0)
+        << "the waiting copy does not answer";
+    EXPECT_TRUE(first.Running());
+
+    // Whatever ends the elevated copy ends the first with its exit code.
+    second.Kill();
+    DWORD code = 0;
+    ASSERT_TRUE(first.WaitForExit(code)) << "the first copy did not end with the elevated one";
+    EXPECT_EQ(code, 99u);
+    EXPECT_EQ(Content(folder.Installed(exeName)), "old executable");
+    EXPECT_EQ(FolderNames(folder.installation), std::vector<std::string>{exeName});
+}
+
 TEST_F(EndToEnd, SecondCopyEndsAtOnceWithoutAWindow)
 {
     UpdaterFolder folder;

@@ -51,6 +51,10 @@ TEST(StopTexts, EachCauseSaysWhatToDoAndThatNothingChanged)
         {StopFolderMissing, "movie/eyecatch01.mpg", "フォルダ「movie」がありません。"},
         {StopDiskFull, nullptr, "空き容量が足りません。"},
         {StopAccessDenied, "grd.pac", "［管理者として実行］"},
+        // Wine grants elevation at once: only here is the answer No seen.
+        {StopElevationDeclined, "grd.pac",
+         "grd.pac を更新できませんでした。\nこのファイルを書き換えるには管理者の権限が必要ですが、"
+         "許可されませんでした。"},
         {StopOther, "grd.pac", "grd.pac を更新できませんでした。\nシステムのエラー コード 123 "},
         {StopOther, nullptr, "アップデートできませんでした。\nシステムのエラー コード 123 "},
     };

@@ -76,7 +76,8 @@ TEST_F(InstallRecordTest, MissingKeyOrValueFailsAndLeavesNoKeyOpen)
     EXPECT_EQ(engine.registryKey, nullptr);
 }
 
-// A folder that is not a full path would be taken below wherever the tool was started.
+// A folder that is not a full path would be taken below wherever the tool was started. A full
+// one counts in any form Windows takes whole, and is used as Windows makes it.
 TEST_F(InstallRecordTest, OnlyAFullInstallFolderCountsAsInstalled)
 {
     RecordKey record;
@@ -90,12 +91,18 @@ TEST_F(InstallRecordTest, OnlyAFullInstallFolderCountsAsInstalled)
         "C:Quillarin",
         "C:",
         "\\Games\\Q",
+        "/Games/Q",
         "\\\\server",
         "\\\\server\\",
+        "//server/",
         "\\\\server\\\\share",
+        "//server//share",
         "\\\\\\share\\Q",
         "\\\\.\\C:\\Quillarin",
+        "//./C:/Quillarin",
+        "//?/C:/Quillarin",
         "\\\\?\\C:Quillarin",
+        "\\\\?\\C:/Quillarin",
         "\\\\?\\UNC\\server",
         "\\\\?\\Volume{0b1d5f3a-0000-0000-0000-100000000000}\\Q",
     };
@@ -105,20 +112,30 @@ TEST_F(InstallRecordTest, OnlyAFullInstallFolderCountsAsInstalled)
         EXPECT_EQ(engine.registryKey, nullptr) << dir;
     }
 
-    const char *accepted[] = {
-        "C:\\Quillarin",
-        "d:\\",
-        "\\\\server\\share",
-        "\\\\server\\share\\ゲーム\\Quillarin",
-        "\\\\?\\C:\\Quillarin",
-        "\\\\?\\UNC\\server\\share\\Quillarin",
-        "\\\\?\\unc\\server\\share",
+    const struct {
+        const char *dir, *used;
+    } accepted[] = {
+        {"C:\\Quillarin", "C:\\Quillarin"},
+        {"d:\\", "d:\\"},
+        {"C:/", "C:\\"},
+        {"C:/Games/Quillarin/", "C:\\Games\\Quillarin"},
+        {"C:\\Games\\.\\Old\\..\\Quillarin\\", "C:\\Games\\Quillarin"},
+        {"\\\\server\\share", "\\\\server\\share"},
+        {"\\\\server\\share\\", "\\\\server\\share"},
+        {"\\\\server\\share\\ゲーム\\Quillarin", "\\\\server\\share\\ゲーム\\Quillarin"},
+        {"//server/share/Quillarin/", "\\\\server\\share\\Quillarin"},
+        {"\\/server/share\\Quillarin", "\\\\server\\share\\Quillarin"},
+        {"\\\\?\\C:\\Quillarin", "\\\\?\\C:\\Quillarin"},
+        {"\\\\?\\C:\\Quillarin\\", "\\\\?\\C:\\Quillarin"},
+        {"\\\\?\\C:\\", "\\\\?\\C:\\"},
+        {"\\\\?\\UNC\\server\\share\\Quillarin", "\\\\?\\UNC\\server\\share\\Quillarin"},
+        {"\\\\?\\unc\\server\\share\\", "\\\\?\\unc\\server\\share"},
     };
-    for (const char *dir : accepted) {
-        record.SetString("Dir", AsInstalled(dir));
-        EXPECT_TRUE(Read()) << dir;
-        EXPECT_EQ(std::wstring(engine.installFolder), Wide(dir));
-        EXPECT_EQ(engine.registryKey, nullptr) << dir;
+    for (const auto &dir : accepted) {
+        record.SetString("Dir", AsInstalled(dir.dir));
+        EXPECT_TRUE(Read()) << dir.dir;
+        EXPECT_EQ(std::wstring(engine.installFolder), Wide(dir.used)) << dir.dir;
+        EXPECT_EQ(engine.registryKey, nullptr) << dir.dir;
     }
 }
 

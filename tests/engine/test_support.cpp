@@ -210,6 +210,81 @@ std::vector<std::string> FolderNames(const TestPath &path)
     return names;
 }
 
+// Wine gives neither a handle to wait on nor an exit code for a Unix process: the shell
+// writes the status into a file, which is read back through the Z: drive.
+int RunUnixCommand(const std::wstring &command)
+{
+    char unixName[64];
+    wsprintfA(unixName, "/tmp/updater-test-status-%lu-%lu", GetCurrentProcessId(), GetTickCount());
+    std::wstring statusFile = L"Z:" + Wide(unixName);
+    std::replace(statusFile.begin(), statusFile.end(), L'/', L'\\');
+    std::wstring line = L"sh -c \"" + command + L"; echo $? >" + Wide(unixName) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        ADD_FAILURE() << "sh did not start: error " << GetLastError();
+        return -1;
+    }
+    if (process.hThread != nullptr)
+        CloseHandle(process.hThread);
+    if (process.hProcess != nullptr)
+        CloseHandle(process.hProcess);
+    std::string status;
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 30000; Sleep(10)) {
+        if (ReadFileBytes(statusFile, status) && status.find('\n') != std::string::npos) {
+            DeleteFileW(statusFile.c_str());
+            return atoi(status.c_str());
+        }
+    }
+    ADD_FAILURE() << "the command did not end: " << Utf8(command);
+    return -1;
+}
+
+std::wstring UnixPath(const TestPath &path)
+{
+    typedef char *(CDECL * UnixFileNameFunction)(LPCWSTR);
+    auto unixFileName = reinterpret_cast<UnixFileNameFunction>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char *name = unixFileName != nullptr ? unixFileName(path.system()) : nullptr;
+    if (name == nullptr) {
+        ADD_FAILURE() << "no Unix path for " << path;
+        return L"/nonexistent";
+    }
+    int length = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, name, -1, &wide[0], length);
+    HeapFree(GetProcessHeap(), 0, name);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+bool PlantSymbolicLink(const TestPath &link, const TestPath &target)
+{
+    return RunUnixCommand(L"/bin/ln -s '" + UnixPath(target) + L"' '" + UnixPath(link) + L"'") == 0;
+}
+
+// Wine must answer access denied there, as Windows does for a folder the user may not write.
+ImmutableFolder::ImmutableFolder(const TestPath &folder) : unixPath_(UnixPath(folder)), made_(false)
+{
+    if (RunUnixCommand(L"chattr +i '" + unixPath_ + L"' 2>/dev/null") != 0)
+        return;
+    TestPath probe(folder.wide() + L"\\immutable-probe");
+    HANDLE file = CreateFileW(probe.system(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    made_ = file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        DeleteFileW(probe.system());
+    }
+}
+
+ImmutableFolder::~ImmutableFolder()
+{
+    RunUnixCommand(L"chattr -i '" + unixPath_ + L"' 2>/dev/null");
+}
+
 HeldOpen::HeldOpen(const TestPath &path, DWORD access, DWORD share)
     : handle_(CreateFileW(path.system(), access, share, nullptr, OPEN_EXISTING, 0, nullptr))
 {

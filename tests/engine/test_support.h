@@ -62,6 +62,28 @@ bool RemoveFile(const TestPath &path);
 // The names in a folder, sorted, without "." and "..": what a copy left behind.
 std::vector<std::string> FolderNames(const TestPath &path);
 
+// A Unix shell command, which Wine starts as it starts any process: how a test acts on the
+// machine as someone beside the updater would. Its exit status; -1 when it did not end within
+// 30 s. Paths go in single quotes.
+int RunUnixCommand(const std::wstring &command);
+// Where Wine keeps what a path names, in UTF-16 for a command line.
+std::wstring UnixPath(const TestPath &path);
+// A Unix symbolic link at link to target (which need not exist), as Wine can neither make nor
+// tell apart from a file by every call; false when nothing is at link afterwards.
+bool PlantSymbolicLink(const TestPath &link, const TestPath &target);
+// A folder nobody can create, rename or remove files in, root included (chattr +i), for the
+// time of the object; made() is false where the file system or the user cannot do that.
+class ImmutableFolder {
+  public:
+    explicit ImmutableFolder(const TestPath &folder);
+    ~ImmutableFolder();
+    bool made() const { return made_; }
+
+  private:
+    std::wstring unixPath_;
+    bool made_;
+};
+
 // A handle held the way another program would hold the file. The system checks share modes
 // against every open handle, whichever process owns it.
 class HeldOpen {
