@@ -155,3 +155,6 @@ struct BoundPatchEntry {
 // order given, each file's numbered from 1 in that order.
 std::string BoundManifestBytes(const std::vector<BoundEntry> &entries,
                                const std::vector<BoundPatchEntry> &patches);
+
+// A patch of ours from base to target, made blockwise (no suffix array under Wine).
+std::string PatchBytes(const std::string &base, const std::string &target);
