@@ -31,11 +31,10 @@ bool LinkedByName(const wchar_t *path, wchar_t *longName = nullptr)
     return IsLink(found.dwFileAttributes, found.dwReserved0);
 }
 
-// The folders name passes through below the root, and the root itself, by name.
+// The folders name passes through below the root, by name. The root was so checked when it was
+// opened; a root swapped since is caught on the handle of what was made.
 bool LinkedOnTheWay(const GuardedRoot &root, const wchar_t *name)
 {
-    if (LinkedByName(root.path))
-        return true;
     wchar_t folder[FileNameCapacity];
     for (const wchar_t *separator = wcschr(name, L'\\'); separator != nullptr;
          separator = wcschr(separator + 1, L'\\')) {
@@ -47,15 +46,37 @@ bool LinkedOnTheWay(const GuardedRoot &root, const wchar_t *name)
     return false;
 }
 
+typedef NTSTATUS(NTAPI *QueryObjectFunction)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG,
+                                             PULONG);
+
 // The name the system gives what a handle reaches (\\?\C:\..., whatever form it was opened
-// by): only names from this one call are compared.
+// by): only names from this one call are compared. Wine's call holds no more than MAX_PATH
+// characters, so a deep installation's files are named there by ntdll's name of the handle,
+// which Wine gives as \??\C:\... and Windows (whose call takes any length) as \Device\...,
+// which matches nothing composed.
 DWORD FinalPathOf(HANDLE handle, wchar_t *target)
 {
     DWORD length = GetFinalPathNameByHandleW(handle, target, ComposedPathCapacity,
                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0)
-        return GetLastError();
-    return length < ComposedPathCapacity ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+    if (length != 0)
+        return length < ComposedPathCapacity ? ERROR_SUCCESS : ERROR_FILENAME_EXCED_RANGE;
+    DWORD error = GetLastError();
+    struct {
+        OBJECT_NAME_INFORMATION header;
+        wchar_t name[ComposedPathCapacity];
+    } object;
+    FARPROC found = SystemFunction("ntdll.dll", "NtQueryObject");
+    if (found == nullptr ||
+        reinterpret_cast<QueryObjectFunction>(reinterpret_cast<void (*)()>(found))(
+            handle, ObjectNameInformation, &object, sizeof object, nullptr) != 0)
+        return error;
+    wchar_t *name = object.header.Name.Buffer;
+    size_t count = object.header.Name.Length / sizeof(wchar_t);
+    if (count < 4 || count >= ComposedPathCapacity || wcsncmp(name, L"\\??\\", 4) != 0)
+        return error;
+    name[1] = L'\\'; // \??\C:\... as \\?\C:\...
+    lstrcpynW(target, name, static_cast<int>(count) + 1);
+    return ERROR_SUCCESS;
 }
 
 bool SameName(const wchar_t *one, const wchar_t *other)
@@ -71,18 +92,25 @@ bool NamedAs(HANDLE handle, const wchar_t *expected)
     return FinalPathOf(handle, final) == ERROR_SUCCESS && SameName(final, expected);
 }
 
-// The handle's own checks: not a link, the name expected (a final path), how many names.
+// The handle's own checks: not a link, the name expected (a final path; none for the install
+// folder), how many names. Facts come class by class: GetFileInformationByHandle asks the
+// volume for its serial number too, which takes Wine most of a millisecond.
 DWORD Check(HANDLE handle, const wchar_t *expected, GuardedFile &file)
 {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
-    BY_HANDLE_FILE_INFORMATION facts = {};
+    FILE_STANDARD_INFO standard = {};
+    FILE_BASIC_INFO basic = {};
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) ||
-        !GetFileInformationByHandle(handle, &facts))
+        !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
         return GetLastError();
-    if (IsLink(tag.FileAttributes, tag.ReparseTag) || !NamedAs(handle, expected))
+    if (IsLink(tag.FileAttributes, tag.ReparseTag) ||
+        (expected != nullptr && !NamedAs(handle, expected)))
         return ErrorLinked;
-    file.attributes = facts.dwFileAttributes;
-    file.links = facts.nNumberOfLinks;
+    file.attributes = tag.FileAttributes;
+    file.links = standard.NumberOfLinks;
+    file.size = static_cast<ULONGLONG>(standard.EndOfFile.QuadPart);
+    memcpy(&file.written, &basic.LastWriteTime, sizeof file.written);
     return ERROR_SUCCESS;
 }
 
@@ -105,10 +133,10 @@ DWORD MarkForDeletion(HANDLE handle)
 // A change to the file itself reaches every name it has.
 DWORD SoleName(const GuardedFile &file)
 {
-    BY_HANDLE_FILE_INFORMATION facts = {};
-    if (!GetFileInformationByHandle(file.handle, &facts))
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(file.handle, FileStandardInfo, &standard, sizeof standard))
         return GetLastError();
-    return facts.nNumberOfLinks == 1 ? ERROR_SUCCESS : ErrorLinked;
+    return standard.NumberOfLinks == 1 ? ERROR_SUCCESS : ErrorLinked;
 }
 
 // \\server or \\?\UNC\server: no folder.
@@ -188,18 +216,21 @@ DWORD RenameInto(HANDLE file, HANDLE folder, const wchar_t *leaf, const wchar_t 
 
 } // namespace
 
-void GuardedRoot::Close()
+static void Release(HANDLE &handle)
 {
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
 }
 
+void GuardedRoot::Close()
+{
+    Release(handle);
+}
+
 void GuardedFile::Close()
 {
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    handle = INVALID_HANDLE_VALUE;
+    Release(handle);
 }
 
 DWORD OpenGuardedRoot(GuardedRoot &root, const wchar_t *installFolder)
@@ -207,7 +238,8 @@ DWORD OpenGuardedRoot(GuardedRoot &root, const wchar_t *installFolder)
     root.Close();
     if (!SystemPath(root.path, installFolder))
         return ERROR_FILENAME_EXCED_RANGE;
-    wchar_t longName[MAX_PATH] = L"";
+    wchar_t longName[MAX_PATH];
+    longName[0] = L'\0';
     if (LinkedByName(root.path, longName))
         return ErrorLinked;
     HANDLE handle = CreateFileW(root.path, GuardedFolderAccess, ShareAll, nullptr, OPEN_EXISTING,
@@ -217,15 +249,11 @@ DWORD OpenGuardedRoot(GuardedRoot &root, const wchar_t *installFolder)
         return SaysNotThere(error) ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : error;
     }
     root.handle = handle; // closed again when a check fails
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    DWORD error = ERROR_SUCCESS;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag))
-        error = GetLastError();
-    else if (IsLink(tag.FileAttributes, tag.ReparseTag))
-        error = ErrorLinked;
-    else if ((tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    GuardedFile facts;
+    DWORD error = Check(handle, nullptr, facts);
+    if (error == ERROR_SUCCESS && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         error = ERROR_PATH_NOT_FOUND;
-    else if ((error = FinalPathOf(handle, root.finalPath)) == ERROR_SUCCESS)
+    if (error == ERROR_SUCCESS && (error = FinalPathOf(handle, root.finalPath)) == ERROR_SUCCESS)
         error = CheckRootName(root, longName);
     if (error != ERROR_SUCCESS)
         root.Close();
@@ -233,15 +261,16 @@ DWORD OpenGuardedRoot(GuardedRoot &root, const wchar_t *installFolder)
 }
 
 DWORD OpenGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix, DWORD access,
-                  DWORD share, GuardedFile &file)
+                  DWORD share, GuardedFile &file, DWORD flags)
 {
     file.Close();
     wchar_t path[ComposedPathCapacity];
     wchar_t expected[ComposedPathCapacity];
     if (!Compose(root, name, suffix, path, expected))
         return ERROR_FILENAME_EXCED_RANGE;
-    HANDLE handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle =
+        CreateFileW(path, access | FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                    flags | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         // Wine's answer for a link whose target is missing; one asked for by its name tells.
@@ -256,7 +285,7 @@ DWORD OpenGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t *s
 }
 
 DWORD CreateGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix,
-                    DWORD access, DWORD share, GuardedFile &file)
+                    DWORD access, DWORD share, GuardedFile &file, DWORD flags)
 {
     file.Close();
     wchar_t path[ComposedPathCapacity];
@@ -265,8 +294,8 @@ DWORD CreateGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t 
         return ERROR_FILENAME_EXCED_RANGE;
     if (LinkedOnTheWay(root, name))
         return ErrorLinked;
-    HANDLE handle = CreateFileW(path, access | DELETE, share, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(path, access | DELETE | FILE_READ_ATTRIBUTES, share, nullptr,
+                                CREATE_NEW, flags | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
@@ -292,6 +321,23 @@ DWORD DeleteGuarded(GuardedFile &file)
     return MarkForDeletion(file.handle);
 }
 
+DWORD RemoveGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix)
+{
+    GuardedFile there;
+    DWORD error = OpenGuarded(root, name, suffix, DELETE, ShareAll, there);
+    if (error == ERROR_SUCCESS)
+        return DeleteGuarded(there);
+    if (error != ErrorLinked)
+        return SaysNotThere(error) ? static_cast<DWORD>(ERROR_SUCCESS) : error;
+    // Wine deletes what a link leads to, by name or on a handle; a rename over the link replaces
+    // the link itself. The spare is refused beyond a linked folder, where nothing is the pass's.
+    GuardedFile spare;
+    error = CreateGuarded(root, name, L".qupdate-spare", 0, 0, spare, FILE_FLAG_DELETE_ON_CLOSE);
+    if (error == ERROR_SUCCESS)
+        error = RenameGuarded(root, spare, name, suffix, true);
+    return error;
+}
+
 DWORD RenameGuarded(const GuardedRoot &root, GuardedFile &file, const wchar_t *name,
                     const wchar_t *suffix, bool replace)
 {
@@ -307,9 +353,22 @@ DWORD RenameGuarded(const GuardedRoot &root, GuardedFile &file, const wchar_t *n
     return error;
 }
 
-DWORD SetGuardedAttributes(GuardedFile &file, DWORD attributes)
+// What name holds, opened to change its attributes or times, and the only name of its file.
+// Wine opens a file for writing to change either, which a read-only one refuses a user without
+// privileges, yet changes them on a handle of any access: it gets one without access then.
+// Windows changes nothing on such a handle that the first open could not.
+static DWORD OpenSoleName(const GuardedRoot &root, const wchar_t *name, GuardedFile &file)
 {
-    DWORD error = SoleName(file);
+    DWORD error = OpenGuarded(root, name, nullptr, FILE_WRITE_ATTRIBUTES, ShareAll, file);
+    if (error == ERROR_ACCESS_DENIED)
+        error = OpenGuarded(root, name, nullptr, 0, ShareAll, file);
+    return error == ERROR_SUCCESS ? SoleName(file) : error;
+}
+
+DWORD SetGuardedAttributes(const GuardedRoot &root, const wchar_t *name, DWORD attributes)
+{
+    GuardedFile file;
+    DWORD error = OpenSoleName(root, name, file);
     if (error != ERROR_SUCCESS)
         return error;
     // Those a program may set, as SetFileAttributesW takes them; times of zero stay as they are.
@@ -319,16 +378,16 @@ DWORD SetGuardedAttributes(GuardedFile &file, DWORD attributes)
     FILE_BASIC_INFO basic = {};
     basic.FileAttributes =
         (attributes & settable) != 0 ? attributes & settable : FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileInformationByHandle(file.handle, FileBasicInfo, &basic, sizeof basic))
-        return GetLastError();
-    file.attributes = basic.FileAttributes;
-    return ERROR_SUCCESS;
+    return SetFileInformationByHandle(file.handle, FileBasicInfo, &basic, sizeof basic)
+               ? ERROR_SUCCESS
+               : GetLastError();
 }
 
-DWORD SetGuardedTimes(GuardedFile &file, const FILETIME *created, const FILETIME *accessed,
-                      const FILETIME *written)
+DWORD SetGuardedTimes(const GuardedRoot &root, const wchar_t *name, const FILETIME *created,
+                      const FILETIME *accessed, const FILETIME *written)
 {
-    DWORD error = SoleName(file);
+    GuardedFile file;
+    DWORD error = OpenSoleName(root, name, file);
     if (error == ERROR_SUCCESS && !SetFileTime(file.handle, created, accessed, written))
         error = GetLastError();
     return error;
@@ -346,17 +405,33 @@ DWORD CutGuarded(GuardedFile &file, ULONGLONG size)
     return ERROR_SUCCESS;
 }
 
-// Whether name (with suffix) now holds the file of handle, by its index on the install
-// folder's volume, where both were checked to lie: a handle of Wine keeps the name it was
-// opened by through a rename made elsewhere, and then reads a volume serial of 0.
-bool Holds(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix, HANDLE handle)
+typedef NTSTATUS(NTAPI *QueryInformationFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                  FILE_INFORMATION_CLASS);
+
+// Which file a handle reaches on its volume (0: unknown), as GetFileInformationByHandle gives it
+// without the volume's serial, which Wine is slow to give and reads as 0 through a handle whose
+// file was renamed elsewhere.
+static ULONGLONG IndexOf(HANDLE handle)
+{
+    LARGE_INTEGER index = {};
+    IO_STATUS_BLOCK done = {};
+    FARPROC found = SystemFunction("ntdll.dll", "NtQueryInformationFile");
+    if (found == nullptr ||
+        reinterpret_cast<QueryInformationFunction>(reinterpret_cast<void (*)()>(found))(
+            handle, &done, &index, sizeof index, FileInternalInformation) != 0)
+        return 0;
+    return static_cast<ULONGLONG>(index.QuadPart);
+}
+
+// Whether name (with suffix) now holds the file held, by its index on the install folder's
+// volume, where both were checked to lie.
+static bool Holds(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix,
+                  const GuardedFile &held)
 {
     GuardedFile now;
-    BY_HANDLE_FILE_INFORMATION there = {}, held = {};
-    return OpenGuarded(root, name, suffix, FILE_READ_ATTRIBUTES, ShareAll, now) == ERROR_SUCCESS &&
-           GetFileInformationByHandle(now.handle, &there) &&
-           GetFileInformationByHandle(handle, &held) &&
-           there.nFileIndexHigh == held.nFileIndexHigh && there.nFileIndexLow == held.nFileIndexLow;
+    ULONGLONG index = 0;
+    return OpenGuarded(root, name, suffix, 0, ShareAll, now) == ERROR_SUCCESS &&
+           (index = IndexOf(now.handle)) != 0 && index == IndexOf(held.handle);
 }
 
 // ReplaceFileW stays for putting a file in place: it keeps the replaced file's security and
@@ -382,7 +457,7 @@ DWORD ReplaceGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t
                                                 REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
         error = GetLastError();
     if (error == ERROR_SUCCESS &&
-        (!Holds(root, name, keptSuffix, old.handle) || !Holds(root, name, nullptr, fresh.handle)))
+        (!Holds(root, name, keptSuffix, old) || !Holds(root, name, nullptr, fresh)))
         error = ErrorLinked;
     return error;
 }

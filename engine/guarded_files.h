@@ -37,6 +37,8 @@ struct GuardedFile {
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD attributes = 0;
     DWORD links = 0; // more than one: the file is shared with a name elsewhere
+    ULONGLONG size = 0;
+    FILETIME written = {};
 
     GuardedFile() = default;
     GuardedFile(const GuardedFile &) = delete;
@@ -52,14 +54,20 @@ DWORD OpenGuardedRoot(GuardedRoot &root, const wchar_t *installFolder);
 // name is a listed name in UTF-16 ("movie\\a.mpg"), suffix (if any) follows it. Both return
 // ERROR_SUCCESS, ErrorLinked or the system's error; a link at the name whose target is missing
 // is ErrorLinked too. Open takes what is there, file or folder, and follows no link of
-// Windows; Wine follows every one, and the final path tells.
+// Windows; Wine follows every one, and the final path tells. FILE_READ_ATTRIBUTES, which the
+// checks need, is added to the access; flags go to CreateFileW (FILE_FLAG_WRITE_THROUGH, say).
 DWORD OpenGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix, DWORD access,
-                  DWORD share, GuardedFile &file);
+                  DWORD share, GuardedFile &file, DWORD flags = 0);
 // A new file (CREATE_NEW): an existing name, link or not, is never opened for writing. No
 // folder on the way may be a link, by name (all Wine shows) before and by handle after; a
 // file that came out elsewhere is removed again. DELETE is added to the access.
 DWORD CreateGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix,
-                    DWORD access, DWORD share, GuardedFile &file);
+                    DWORD access, DWORD share, GuardedFile &file, DWORD flags = 0);
+// Whatever name holds goes, and nothing it leads to: a file (of one with other names, this name
+// alone) or an empty folder on its handle; a link is renamed over by a new empty file, which
+// goes as it is closed. A link beyond a linked folder stays. ERROR_SUCCESS when nothing is there
+// any more.
+DWORD RemoveGuarded(const GuardedRoot &root, const wchar_t *name, const wchar_t *suffix);
 
 // Through the handle, never the name again. The name goes when the last handle closes; of a
 // file with other names, only this one. The handle needs DELETE.
@@ -70,11 +78,11 @@ DWORD DeleteGuarded(GuardedFile &file);
 DWORD RenameGuarded(const GuardedRoot &root, GuardedFile &file, const wchar_t *name,
                     const wchar_t *suffix, bool replace);
 // These change the file itself, which every name of it shares: refused (ErrorLinked) while it
-// has more than one. Attributes need FILE_WRITE_ATTRIBUTES, as do times (null: unchanged);
-// cutting needs FILE_WRITE_DATA.
-DWORD SetGuardedAttributes(GuardedFile &file, DWORD attributes);
-DWORD SetGuardedTimes(GuardedFile &file, const FILETIME *created, const FILETIME *accessed,
-                      const FILETIME *written);
+// has more than one. Attributes and times (null: unchanged) are set on what name holds, opened
+// for them alone; cutting needs a handle with FILE_WRITE_DATA.
+DWORD SetGuardedAttributes(const GuardedRoot &root, const wchar_t *name, DWORD attributes);
+DWORD SetGuardedTimes(const GuardedRoot &root, const wchar_t *name, const FILETIME *created,
+                      const FILETIME *accessed, const FILETIME *written);
 DWORD CutGuarded(GuardedFile &file, ULONGLONG size);
 
 // Puts name+replacementSuffix in place of name, which goes to name+keptSuffix, by ReplaceFileW

@@ -19,33 +19,6 @@ std::string Content(const TestPath &path)
     return ReadFileBytes(path, bytes) ? bytes : "<missing>";
 }
 
-FILETIME WrittenAt(const TestPath &path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    GetFileAttributesExW(path.system(), GetFileExInfoStandard, &data);
-    return data.ftLastWriteTime;
-}
-
-// Everything in a folder that a write through a link could change: each file's name, bytes,
-// attributes and write time, and the folder's own write time, which even a file made there
-// and removed again moves.
-std::string StateOf(const std::string &folder)
-{
-    char line[128];
-    FILETIME folderWritten = WrittenAt(folder);
-    wsprintfA(line, "folder written %08lx%08lx\n", folderWritten.dwHighDateTime,
-              folderWritten.dwLowDateTime);
-    std::string state = line;
-    for (const std::string &name : FolderNames(folder)) {
-        TestPath path(folder + "\\" + name);
-        FILETIME written = WrittenAt(path);
-        wsprintfA(line, " attributes %lx written %08lx%08lx: ", AttributesOf(path),
-                  written.dwHighDateTime, written.dwLowDateTime);
-        state += name + line + Content(path) + "\n";
-    }
-    return state;
-}
-
 class GuardedFiles : public testing::Test {
   protected:
     void SetUp() override
@@ -61,7 +34,7 @@ class GuardedFiles : public testing::Test {
     }
 
     // Deleting through Wine would follow the links the case planted.
-    void TearDown() override { RunUnixCommand(L"rm -rf '" + UnixPath(temporary.path()) + L"'"); }
+    void TearDown() override { RemoveThroughUnix(temporary.path()); }
 
     void Plant(const std::string &link, const std::string &target)
     {
@@ -89,8 +62,6 @@ TEST_F(GuardedFiles, PlainFilesAreCreatedChangedRenamedCutAndDeletedThroughTheir
     EXPECT_EQ(staged.links, 1u);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(staged.handle, "new movie", 9, &written, nullptr));
-    const FileTimes times = TimesAt(2024);
-    EXPECT_EQ(SetGuardedTimes(staged, nullptr, nullptr, &times.written), ERROR_SUCCESS);
     // An existing name is never opened for writing.
     GuardedFile again;
     EXPECT_EQ(
@@ -98,18 +69,23 @@ TEST_F(GuardedFiles, PlainFilesAreCreatedChangedRenamedCutAndDeletedThroughTheir
         DWORD(ERROR_FILE_EXISTS));
     EXPECT_EQ(RenameGuarded(root, staged, L"movie\\eyecatch01.mpg", nullptr, false), ERROR_SUCCESS);
     staged.Close();
+    const FileTimes times = TimesAt(2024);
+    EXPECT_EQ(SetGuardedTimes(root, L"movie\\eyecatch01.mpg", nullptr, nullptr, &times.written),
+              ERROR_SUCCESS);
     const std::string movie = install + "\\movie\\eyecatch01.mpg";
     EXPECT_EQ(Content(movie), "new movie");
-    const FILETIME movieWritten = WrittenAt(movie);
+    const FILETIME movieWritten = TimesOf(movie).written;
     EXPECT_EQ(CompareFileTime(&movieWritten, &times.written), 0);
 
     GuardedFile installed;
     ASSERT_EQ(OpenGuarded(root, L"movie\\eyecatch01.mpg", nullptr,
                           DELETE | FILE_WRITE_ATTRIBUTES | FILE_WRITE_DATA, ShareAll, installed),
               ERROR_SUCCESS);
-    EXPECT_EQ(SetGuardedAttributes(installed, FILE_ATTRIBUTE_HIDDEN), ERROR_SUCCESS);
+    EXPECT_EQ(SetGuardedAttributes(root, L"movie\\eyecatch01.mpg", FILE_ATTRIBUTE_HIDDEN),
+              ERROR_SUCCESS);
     EXPECT_EQ(AttributesOf(movie) & FILE_ATTRIBUTE_HIDDEN, DWORD(FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(SetGuardedAttributes(installed, FILE_ATTRIBUTE_NORMAL), ERROR_SUCCESS);
+    EXPECT_EQ(SetGuardedAttributes(root, L"movie\\eyecatch01.mpg", FILE_ATTRIBUTE_NORMAL),
+              ERROR_SUCCESS);
     EXPECT_EQ(AttributesOf(movie) & FILE_ATTRIBUTE_HIDDEN, 0u);
     EXPECT_EQ(CutGuarded(installed, 3), ERROR_SUCCESS);
     installed.Close();
@@ -238,9 +214,9 @@ TEST_F(GuardedFiles, FileWithAnotherNameIsNeitherChangedNorCutNorReplaced)
                           DELETE | FILE_WRITE_ATTRIBUTES | FILE_WRITE_DATA, ShareAll, shared),
               ERROR_SUCCESS);
     EXPECT_EQ(shared.links, 2u);
-    EXPECT_EQ(SetGuardedAttributes(shared, FILE_ATTRIBUTE_NORMAL), ErrorLinked);
+    EXPECT_EQ(SetGuardedAttributes(root, L"grd.pac", FILE_ATTRIBUTE_NORMAL), ErrorLinked);
     const FileTimes times = TimesAt(2030);
-    EXPECT_EQ(SetGuardedTimes(shared, nullptr, nullptr, &times.written), ErrorLinked);
+    EXPECT_EQ(SetGuardedTimes(root, L"grd.pac", nullptr, nullptr, &times.written), ErrorLinked);
     EXPECT_EQ(CutGuarded(shared, 0), ErrorLinked);
     shared.Close();
     WriteFileBytes(install + "\\grd.pac.qupdate-new", "new pac");

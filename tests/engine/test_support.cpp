@@ -266,6 +266,43 @@ bool PlantSymbolicLink(const TestPath &link, const TestPath &target)
     return RunUnixCommand(L"/bin/ln -s '" + UnixPath(target) + L"' '" + UnixPath(link) + L"'") == 0;
 }
 
+void RemoveThroughUnix(const TestPath &path)
+{
+    RunUnixCommand(L"rm -rf '" + UnixPath(path) + L"'");
+}
+
+std::string StateOf(const TestPath &folder)
+{
+    char line[128];
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW(folder.system(), GetFileExInfoStandard, &data);
+    wsprintfA(line, "folder written %08lx%08lx\n", data.ftLastWriteTime.dwHighDateTime,
+              data.ftLastWriteTime.dwLowDateTime);
+    std::string state = line;
+    for (const std::string &name : FolderNames(folder)) {
+        TestPath path(folder.wide() + L"\\" + Wide(name));
+        GetFileAttributesExW(path.system(), GetFileExInfoStandard, &data);
+        std::string bytes;
+        wsprintfA(line, " attributes %lx written %08lx%08lx: ", data.dwFileAttributes,
+                  data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+        if (!ReadFileBytes(path, bytes))
+            bytes = "<missing>";
+        // A large file by its size and digest, so that a difference stays readable.
+        if (bytes.size() > 256) {
+            std::string digest = Sha256Of(bytes);
+            char summary[64];
+            wsprintfA(summary, "%lu bytes, SHA-256 ", static_cast<unsigned long>(bytes.size()));
+            bytes = summary;
+            for (unsigned char byte : digest.substr(0, 8)) {
+                wsprintfA(summary, "%02x", byte);
+                bytes += summary;
+            }
+        }
+        state += name + line + bytes + "\n";
+    }
+    return state;
+}
+
 // Wine must answer access denied there, as Windows does for a folder the user may not write.
 ImmutableFolder::ImmutableFolder(const TestPath &folder) : unixPath_(UnixPath(folder)), made_(false)
 {

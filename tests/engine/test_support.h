@@ -71,6 +71,13 @@ std::wstring UnixPath(const TestPath &path);
 // A Unix symbolic link at link to target (which need not exist), as Wine can neither make nor
 // tell apart from a file by every call; false when nothing is at link afterwards.
 bool PlantSymbolicLink(const TestPath &link, const TestPath &target);
+// Removes a file, a link or a folder with all it holds, following no link: removed through
+// Wine, a link to a folder would take what it leads to with it.
+void RemoveThroughUnix(const TestPath &path);
+// Everything in a folder that a write through a link could change: each file's name, bytes,
+// attributes and write time, and the folder's own write time, which even a file made there
+// and removed again moves.
+std::string StateOf(const TestPath &folder);
 // A folder nobody can create, rename or remove files in, root included (chattr +i), for the
 // time of the object; made() is false where the file system or the user cannot do that.
 class ImmutableFolder {
