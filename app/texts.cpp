@@ -139,6 +139,20 @@ static void DescribeCause(const PassReport &report, const wchar_t *name,
                "ください。",
                name);
         break;
+    case StopLinked: {
+        // The install folder itself, or a carried file or a folder on its way.
+        wchar_t what[ScreenTextCapacity];
+        Format(what,
+               name[0] == L'\0' ? "アップデートできませんでした。\nインストール先のフォルダ（%s）"
+                                : "%s を更新できませんでした。\nこのファイルか、その途中のフォルダ",
+               name[0] == L'\0' ? installFolder : name);
+        Format(text,
+               "%sが、別の場所へのリンク（シンボリック リンク、ジャンクション、ハード リンク"
+               "など）になっています。このツールはリンクを通して書き込みません。\nリンクを"
+               "取り除くか、ゲームをインストールし直してから、もう一度アップデートしてください。",
+               what);
+        break;
+    }
     case StopElevationDeclined:
         Format(text,
                "%s を更新できませんでした。\nこのファイルを書き換えるには管理者の権限が必要ですが、"

@@ -53,18 +53,14 @@ bool WriteAll(HANDLE file, const void *bytes, DWORD size)
 
 } // namespace
 
-JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error)
+JournalState ReadJournal(const GuardedRoot &root, PassJournal &journal, DWORD &error)
 {
     memset(&journal, 0, sizeof journal);
-    error = ERROR_SUCCESS;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
-        // A folder the system cannot take holds no journal; the pass tells of the folder.
-        bool there = !SaysNotThere(error) && GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-        return there ? JournalUnreadable : JournalAbsent;
-    }
+    GuardedFile opened;
+    error = OpenGuarded(root, JournalName, nullptr, GENERIC_READ, FILE_SHARE_READ, opened);
+    if (error != ERROR_SUCCESS)
+        return SaysNotThere(error) ? JournalAbsent : JournalUnreadable;
+    HANDLE file = opened.handle;
     JournalState state = JournalUnreadable;
     BYTE header[JournalHeaderSize];
     DWORD got = 0;
@@ -88,7 +84,6 @@ JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error
                                      ReadLittleEndian32(header + CheckOffset))
             state = JournalRead;
     }
-    CloseHandle(file);
     if (state != JournalRead) {
         free(journal.entries);
         memset(&journal, 0, sizeof journal);
@@ -102,8 +97,7 @@ JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error
     return state;
 }
 
-bool WriteJournal(const wchar_t *path, const wchar_t *temporaryPath, const PassJournal &journal,
-                  DWORD &error)
+bool WriteJournal(const GuardedRoot &root, const PassJournal &journal, DWORD &error)
 {
     BYTE header[JournalHeaderSize] = {};
     memcpy(header, JournalMagic, sizeof JournalMagic);
@@ -112,45 +106,41 @@ bool WriteJournal(const wchar_t *path, const wchar_t *temporaryPath, const PassJ
     PutLittleEndian32(header + CountOffset, journal.count);
     memcpy(header + UpdateOffset, journal.update, DigestSize);
     PutLittleEndian32(header + CheckOffset, Checksum(header, journal.entries, journal.count));
-    error = ERROR_SUCCESS;
-    HANDLE file = CreateFileW(temporaryPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
+    // A temporary that an ended pass left goes first: the new one is made new.
+    GuardedFile file;
+    error = RemoveGuarded(root, JournalName, StagedSuffix);
+    if (error == ERROR_SUCCESS)
+        error = CreateGuarded(root, JournalName, StagedSuffix, GENERIC_WRITE, 0, file,
+                              FILE_FLAG_WRITE_THROUGH);
+    if (error != ERROR_SUCCESS)
         return false;
-    }
-    bool written = WriteAll(file, header, sizeof header) &&
-                   WriteAll(file, journal.entries, journal.count * JournalEntrySize) &&
-                   FlushFileBuffers(file);
-    if (!written)
+    if (!WriteAll(file.handle, header, sizeof header) ||
+        !WriteAll(file.handle, journal.entries, journal.count * JournalEntrySize) ||
+        !FlushFileBuffers(file.handle))
         error = GetLastError();
-    CloseHandle(file);
-    if (written &&
-        !MoveFileExW(temporaryPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = GetLastError();
-        written = false;
-    }
-    if (!written)
-        DeleteFileW(temporaryPath);
-    return written;
+    else
+        error = RenameGuarded(root, file, JournalName, nullptr, true);
+    if (error != ERROR_SUCCESS)
+        DeleteGuarded(file);
+    return error == ERROR_SUCCESS;
 }
 
-bool MarkJournalCommitted(const wchar_t *path, DWORD &error)
+bool MarkJournalCommitted(const GuardedRoot &root, DWORD &error)
 {
-    error = ERROR_SUCCESS;
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
+    GuardedFile file;
+    error = OpenGuarded(root, JournalName, nullptr, GENERIC_WRITE, 0, file);
+    if (error == ERROR_SUCCESS && file.links != 1)
+        error = ErrorLinked;
+    if (error != ERROR_SUCCESS)
         return false;
-    }
     // Four bytes within the first sector: the mark is there or not, never half.
     BYTE mark[4];
     PutLittleEndian32(mark, 1);
-    bool marked = SetFilePointer(file, CommittedOffset, nullptr, FILE_BEGIN) == CommittedOffset &&
-                  WriteAll(file, mark, sizeof mark) && FlushFileBuffers(file);
+    LARGE_INTEGER at;
+    at.QuadPart = CommittedOffset;
+    bool marked = SetFilePointerEx(file.handle, at, nullptr, FILE_BEGIN) &&
+                  WriteAll(file.handle, mark, sizeof mark) && FlushFileBuffers(file.handle);
     if (!marked)
         error = GetLastError();
-    CloseHandle(file);
     return marked;
 }

@@ -3,9 +3,7 @@
 // a crash, a power cut), the next one reads what was changed and can put it back.
 #pragma once
 
-#include "update_pass.h"
-
-#include <windows.h>
+#include "guarded_files.h"
 
 extern const wchar_t JournalName[];
 
@@ -41,10 +39,11 @@ enum JournalState {
     JournalUnreadable, // there, but not whole: nothing it may name can be touched
 };
 
-JournalState ReadJournal(const wchar_t *path, PassJournal &journal, DWORD &error);
-// Written beside path under a temporary name, flushed, then renamed in: a journal is there
-// whole or not at all.
-bool WriteJournal(const wchar_t *path, const wchar_t *temporaryPath, const PassJournal &journal,
-                  DWORD &error);
-// Flushed before it returns: the pass may then remove what it kept aside.
-bool MarkJournalCommitted(const wchar_t *path, DWORD &error);
+// In the install folder, as root holds it. A link at the journal's name is unreadable.
+JournalState ReadJournal(const GuardedRoot &root, PassJournal &journal, DWORD &error);
+// Written under a temporary name (the journal's with StagedSuffix), flushed, then renamed in: a
+// journal is there whole or not at all.
+bool WriteJournal(const GuardedRoot &root, const PassJournal &journal, DWORD &error);
+// Flushed before it returns: the pass may then remove what it kept aside. Refused (ErrorLinked)
+// for a journal whose file has another name elsewhere, which the mark would reach.
+bool MarkJournalCommitted(const GuardedRoot &root, DWORD &error);

@@ -3,8 +3,8 @@
 // (pass_recovery.cpp).
 #pragma once
 
+#include "guarded_files.h"
 #include "pass_journal.h"
-#include "setup_engine.h"
 
 #include <stdlib.h>
 
@@ -35,6 +35,7 @@ struct PassItem {
     bool continued; // named by the interrupted pass this one completes
     bool inPlace;   // which already put its new file in
     bool staged;    // the new content waits beside the destination
+    bool baseKept;  // the version a patch starts from lies under the kept name
     DWORD oldAttributes;
     ULONGLONG size;     // of the new file
     FILETIME written;   // of the new file in the update folder
@@ -54,9 +55,6 @@ struct ItemPaths {
 // Whether another program holds the file, where Windows answers both it and a lack of rights
 // with access denied.
 bool HeldByAnother(const wchar_t *path);
-bool Exists(const wchar_t *path);
-// Size and write time of a file, when it is there.
-bool FileFacts(const wchar_t *path, ULONGLONG &size, FILETIME &written);
 
 struct UpdatePass {
     SetupEngine &engine;
@@ -70,13 +68,14 @@ struct UpdatePass {
     bool journalInForce;                        // on disk and naming this pass's changes
     bool continuing;                            // completes an interrupted pass of the same update
     wchar_t updateFolder[ComposedPathCapacity]; // the product folder beside the tool
-    wchar_t journal[ComposedPathCapacity];
-    wchar_t journalTemporary[ComposedPathCapacity];
+    // Every change below the install folder goes through its handle (guarded_files.h).
+    GuardedRoot root;
+    DWORD rootState; // why it could not be opened, if so
 
     UpdatePass(SetupEngine &owner, const PassView &shownBy)
         : engine(owner), view(shownBy), items(nullptr), count(0), bound(), progress(), report(),
-          update(), journalInForce(false), continuing(false), updateFolder(), journal(),
-          journalTemporary()
+          update(), journalInForce(false), continuing(false), updateFolder(),
+          rootState(ERROR_PATH_NOT_FOUND)
     {
         report.unchanged = true;
     }
@@ -95,6 +94,8 @@ struct UpdatePass {
     typedef bool (UpdatePass::*Step)(PassItem &item);
     bool Patiently(Step step, PassItem &item);
     bool Ask();
+    DWORD Look(const PassItem &item, const wchar_t *suffix, GuardedFile *file = nullptr);
+    bool AsLeft(const PassItem &item, bool &there);
 
     // The pass itself, in its order (update_pass.cpp).
     bool PlanItems();
@@ -103,6 +104,7 @@ struct UpdatePass {
     bool CheckUpdatePresent();
     static const wchar_t *BaseOf(const PassItem &item, const ItemPaths &paths);
     bool CheckInstallation();
+    DWORD CheckWay(PassItem &item);
     bool CheckFree(PassItem &item);
     bool StageAll();
     bool Stage(PassItem &item);
@@ -117,11 +119,11 @@ struct UpdatePass {
     void SweepWithoutJournal();
     void ClearCommitted(const PassJournal &committed);
     bool SameUpdate(const PassJournal &interrupted);
-    bool RemoveKept(const wchar_t *kept);
+    bool RemoveKept(const wchar_t *name);
     void Continue(const PassJournal &interrupted);
     static void TakeAccount(PassItem &item, const JournalEntry &entry);
     bool PutBackInterrupted(const PassJournal &interrupted);
     bool PutBack(const PassItem &item);
-    bool Retried(bool (*step)(const ItemPaths &paths), const ItemPaths &paths);
+    DWORD Retried(const PassItem &item, bool returnKept);
     void Undo();
 };

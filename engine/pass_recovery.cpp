@@ -11,8 +11,13 @@
 bool UpdatePass::LoadJournal(PassJournal &found, bool &pending)
 {
     pending = false;
+    // Opened once for the whole pass. Where it cannot be (missing, a link), nothing in it is
+    // touched, and the check of the installation says why.
+    rootState = OpenGuardedRoot(root, engine.installFolder);
+    if (rootState != ERROR_SUCCESS)
+        return true;
     DWORD error = ERROR_SUCCESS;
-    JournalState state = ReadJournal(journal, found, error);
+    JournalState state = ReadJournal(root, found, error);
     if (state == JournalAbsent) {
         SweepWithoutJournal();
         return true;
@@ -36,23 +41,30 @@ bool UpdatePass::LoadJournal(PassJournal &found, bool &pending)
 
 // What a pass ended before its journal was in, or a tool without one, left beside the
 // installed files: its staged files, and files set aside, which go back where nothing
-// took their place.
+// took their place. A link at one of these names is no file of a pass: it is renamed over,
+// never followed (RemoveGuarded).
 void UpdatePass::SweepWithoutJournal()
 {
-    DeleteFileW(journalTemporary);
+    RemoveGuarded(root, JournalName, StagedSuffix);
+    const wchar_t *const asides[] = {KeptSuffix, LegacyAsideSuffix};
     for (DWORD i = 0; i < count; ++i) {
-        ItemPaths paths;
-        Compose(items[i], paths);
+        const PassItem &item = items[i];
         view.progress(view.context, progress); // a slow drive takes a while over every name
-        DeleteFileW(paths.staged);
-        wchar_t legacy[ComposedPathCapacity];
-        SystemPath(legacy, engine.installFolder, items[i].path, LegacyAsideSuffix);
-        const wchar_t *asides[] = {paths.kept, legacy};
-        for (const wchar_t *aside : asides) {
-            if (Exists(aside) && !Exists(paths.destination))
-                MoveFileExW(aside, paths.destination, MOVEFILE_WRITE_THROUGH);
-            else
-                DeleteFileW(aside);
+        RemoveGuarded(root, item.path, StagedSuffix);
+        for (const wchar_t *suffix : asides) {
+            GuardedFile aside;
+            DWORD state = OpenGuarded(root, item.path, suffix, DELETE, ShareAll, aside,
+                                      FILE_FLAG_WRITE_THROUGH);
+            if (state == ErrorLinked)
+                RemoveGuarded(root, item.path, suffix);
+            if (state != ERROR_SUCCESS || (aside.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                continue;
+            // A link at the installed name keeps the file aside.
+            state = Look(item, nullptr);
+            if (SaysNotThere(state))
+                RenameGuarded(root, aside, item.path, nullptr, false);
+            else if (state == ERROR_SUCCESS)
+                DeleteGuarded(aside);
         }
     }
 }
@@ -64,15 +76,14 @@ void UpdatePass::ClearCommitted(const PassJournal &committed)
     bool cleared = true;
     for (DWORD i = 0; i < committed.count; ++i) {
         const JournalEntry &entry = committed.entries[i];
-        ItemPaths paths;
-        Compose(*Find(entry.name), paths);
-        DeleteFileW(paths.staged);
-        if ((entry.flags & JournalHadOld) != 0 && !RemoveKept(paths.kept))
+        const wchar_t *name = Find(entry.name)->path;
+        RemoveGuarded(root, name, StagedSuffix);
+        if ((entry.flags & JournalHadOld) != 0 && !RemoveKept(name))
             cleared = false;
         view.progress(view.context, progress);
     }
     if (cleared)
-        DeleteFileW(journal);
+        RemoveGuarded(root, JournalName, nullptr);
 }
 
 // A bound update is known by its list's digest; a plain one by the files it carries, with
@@ -97,24 +108,22 @@ bool UpdatePass::SameUpdate(const PassJournal &interrupted)
 
 // Only once the journal is committed, when what was kept aside is of no more use. Freed at
 // once, a large file can take a slow drive most of a second (FAT32 walks its whole chain of
-// clusters): it is cut shorter in steps first, the window answering between them. A file
-// that a program still runs from cannot be opened so, nor removed: true only when gone.
-bool UpdatePass::RemoveKept(const wchar_t *kept)
+// clusters): it is cut shorter in steps first, the window answering between them; of a file
+// with another name nothing is cut, and only this name goes. A file that a program still runs
+// from, or that another holds without letting it go, cannot be opened so: true only when gone.
+bool UpdatePass::RemoveKept(const wchar_t *name)
 {
-    HANDLE file =
-        CreateFileW(kept, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        LARGE_INTEGER size = {};
-        GetFileSizeEx(file, &size);
-        while (size.QuadPart > static_cast<LONGLONG>(RemovalStep)) {
-            size.QuadPart -= RemovalStep;
-            if (!SetFilePointerEx(file, size, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
-                break;
-            view.progress(view.context, progress);
-        }
-        CloseHandle(file);
-    }
-    return DeleteFileW(kept) || SaysNotThere(GetLastError());
+    GuardedFile kept;
+    DWORD state = OpenGuarded(root, name, KeptSuffix, DELETE | FILE_WRITE_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, kept);
+    if (state == ErrorLinked)
+        return RemoveGuarded(root, name, KeptSuffix) == ERROR_SUCCESS;
+    if (state != ERROR_SUCCESS)
+        return SaysNotThere(state);
+    for (ULONGLONG size = kept.size;
+         size > RemovalStep && CutGuarded(kept, size -= RemovalStep) == ERROR_SUCCESS;)
+        view.progress(view.context, progress);
+    return DeleteGuarded(kept) == ERROR_SUCCESS;
 }
 
 // An interrupted pass of this same update is completed, under the same promise: its
@@ -127,13 +136,9 @@ void UpdatePass::Continue(const PassJournal &interrupted)
         TakeAccount(item, interrupted.entries[i]);
         item.inJournal = true;
         item.continued = true;
-        ItemPaths paths;
-        Compose(item, paths);
-        ULONGLONG size = 0;
-        FILETIME written = {};
+        bool there = false;
         // What it put in is not written again.
-        item.inPlace = item.carried && FileFacts(paths.destination, size, written) &&
-                       size == item.leftSize && CompareFileTime(&written, &item.leftWritten) == 0;
+        item.inPlace = item.carried && AsLeft(item, there);
     }
     journalInForce = true;
     continuing = true;
@@ -167,7 +172,7 @@ bool UpdatePass::PutBackInterrupted(const PassJournal &interrupted)
         report.unchanged = false;
         return false;
     }
-    DeleteFileW(journal);
+    RemoveGuarded(root, JournalName, nullptr);
     return true;
 }
 
@@ -177,48 +182,44 @@ bool UpdatePass::PutBackInterrupted(const PassJournal &interrupted)
 // the report then names it.
 bool UpdatePass::PutBack(const PassItem &item)
 {
-    ItemPaths paths;
-    Compose(item, paths);
-    ULONGLONG size = 0;
-    FILETIME written = {};
-    bool there = FileFacts(paths.destination, size, written);
-    bool asLeft =
-        there && size == item.leftSize && CompareFileTime(&written, &item.leftWritten) == 0;
+    bool there = false;
+    bool asLeft = AsLeft(item, there);
     bool before = item.carried ? true : asLeft; // the installed file is the one from before
-    bool done = true;
-    if (item.carried && item.hadOld && Exists(paths.kept)) {
+    DWORD error = ERROR_SUCCESS;
+    if (item.carried && item.hadOld && Look(item, KeptSuffix) == ERROR_SUCCESS) {
         if (!there || asLeft)
-            done = Retried(
-                [](const ItemPaths &at) {
-                    return MoveFileExW(at.kept, at.destination,
-                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-                },
-                paths);
+            error = Retried(item, true);
         else
-            before = false; // someone else's file took its place since: it stays
+            before = false; // someone else's file took its place since (a link too): it stays
     } else if (item.carried && !item.hadOld) {
         before = false;
         if (asLeft)
-            done = Retried([](const ItemPaths &at) { return DeleteFileW(at.destination) != 0; },
-                           paths);
+            error = Retried(item, false);
     }
-    DWORD error = done ? ERROR_SUCCESS : GetLastError();
-    if (done && before && item.existed)
-        SetFileAttributesW(paths.destination, item.oldAttributes);
-    DeleteFileW(paths.staged);
-    if (!done)
-        Failed(item, paths, paths.destination, error);
-    return done;
+    if (error == ERROR_SUCCESS && before && item.existed)
+        SetGuardedAttributes(root, item.path, item.oldAttributes);
+    RemoveGuarded(root, item.path, StagedSuffix);
+    if (error == ERROR_SUCCESS)
+        return true;
+    ItemPaths paths;
+    Compose(item, paths);
+    return Failed(item, paths, paths.destination, error);
 }
 
-// A step of putting back, waited for as long as a brief hold lasts.
-bool UpdatePass::Retried(bool (*step)(const ItemPaths &paths), const ItemPaths &paths)
+// A step of putting back, waited for as long as a brief hold lasts: the kept file returned
+// over whatever the installed name holds now (the pass's own file, or a link), or the file
+// the pass created removed.
+DWORD UpdatePass::Retried(const PassItem &item, bool returnKept)
 {
     for (DWORD tries = 1;; ++tries) {
-        if (step(paths))
-            return true;
-        if (tries >= PatientTries)
-            return false;
+        GuardedFile kept;
+        DWORD error = returnKept ? OpenGuarded(root, item.path, KeptSuffix, DELETE, ShareAll, kept,
+                                               FILE_FLAG_WRITE_THROUGH)
+                                 : RemoveGuarded(root, item.path, nullptr);
+        if (returnKept && error == ERROR_SUCCESS)
+            error = RenameGuarded(root, kept, item.path, nullptr, true);
+        if (error == ERROR_SUCCESS || tries >= PatientTries)
+            return error;
         view.pause(view.context, PatientInterval);
     }
 }
@@ -235,16 +236,14 @@ void UpdatePass::Undo()
                 back = false;
             continue;
         }
-        ItemPaths paths;
-        Compose(item, paths);
         if (item.staged)
-            DeleteFileW(paths.staged);
+            RemoveGuarded(root, item.path, StagedSuffix);
     }
     if (!back) {
         report.unchanged = false;
         return;
     }
     if (journalInForce)
-        DeleteFileW(journal);
+        RemoveGuarded(root, JournalName, nullptr);
     report.undidInterrupted = report.undidInterrupted || continuing;
 }

@@ -2,8 +2,8 @@
 // into a staged file checked exactly as a copied one is: its size and SHA-256 on the bytes
 // written. Which version is installed is settled by its size where the size can tell, and by
 // one reading of its bytes where it cannot.
+#include "guarded_files.h"
 #include "patch_decoder.h"
-#include "setup_engine.h"
 
 #include <string.h>
 
@@ -184,7 +184,7 @@ DWORD InstalledFitsPatches(const wchar_t *installedPath, const BoundFile &file,
     return known ? static_cast<DWORD>(ERROR_SUCCESS) : static_cast<DWORD>(ERROR_INVALID_DATA);
 }
 
-bool SetupEngine::StageBound(const wchar_t *stagedPath, const wchar_t *installedPath,
+bool SetupEngine::StageBound(const StagedPlace &staged, const wchar_t *installedPath,
                              const wchar_t *sourcePath, const wchar_t *updateFolder,
                              const wchar_t *name, const BoundPatch *patches, DWORD patchCount,
                              bool newCounts, bool &alreadyNew, CopyCheck &check)
@@ -204,7 +204,7 @@ bool SetupEngine::StageBound(const wchar_t *stagedPath, const wchar_t *installed
         return false;
     }
     if (patchCount == 0)
-        return CopyVerified(stagedPath, sourcePath, check);
+        return CopyVerified(staged, sourcePath, check);
     wchar_t patch[ComposedPathCapacity];
     if (version != InstalledBase) {
         check.otherBase = true;
@@ -212,12 +212,12 @@ bool SetupEngine::StageBound(const wchar_t *stagedPath, const wchar_t *installed
     }
     if (!PatchPath(patch, updateFolder, name, base + 1))
         return Fail(check, true, ERROR_FILENAME_EXCED_RANGE);
-    return RebuildVerified(stagedPath, installedPath, patch, patches[base], check);
+    return RebuildVerified(staged, installedPath, patch, patches[base], check);
 }
 
 // The patch's own bytes are checked first, so that rebuilt bytes other than the new file's can
 // only mean that the installed file is not the patch's base.
-bool SetupEngine::RebuildVerified(const wchar_t *destinationPath, const wchar_t *basePath,
+bool SetupEngine::RebuildVerified(const StagedPlace &place, const wchar_t *basePath,
                                   const wchar_t *patchPath, const BoundPatch &patch,
                                   CopyCheck &check)
 {
@@ -227,7 +227,7 @@ bool SetupEngine::RebuildVerified(const wchar_t *destinationPath, const wchar_t 
     check.failedOnBase = false;
     check.error = 0;
     Rebuild rebuild = {OpenToRead(patchPath), OpenToRead(basePath), nullptr, 0, false};
-    HANDLE staged = INVALID_HANDLE_VALUE;
+    GuardedFile staged;
     Sha256 sha;
     BYTE digest[DigestSize];
     LARGE_INTEGER size = {};
@@ -245,16 +245,13 @@ bool SetupEngine::RebuildVerified(const wchar_t *destinationPath, const wchar_t 
         check.failedOnBase = true;
         good = Fail(check, false, GetLastError());
     }
-    if (good) {
-        staged = CreateFileW(destinationPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (staged == INVALID_HANDLE_VALUE)
-            good = Fail(check, false, GetLastError());
-    }
+    DWORD made = good ? CreateStaged(place, staged) : static_cast<DWORD>(ERROR_SUCCESS);
+    if (made != ERROR_SUCCESS)
+        good = Fail(check, false, made);
     if (good && !sha.Start())
         good = Fail(check, false, GetLastError());
     if (good) {
-        StagedWriter writer = {staged, &sha, &check};
+        StagedWriter writer = {staged.handle, &sha, &check};
         rebuild.writer = &writer;
         PatchIo io = {&rebuild, ReadPatch, ReadBase, WriteTarget};
         PatchOutcome outcome = RebuildFromPatch(io, patch.size, patch.baseSize, check.bound->size);
@@ -273,14 +270,10 @@ bool SetupEngine::RebuildVerified(const wchar_t *destinationPath, const wchar_t 
             good = Fail(check, false, ERROR_INVALID_DATA);
         }
     }
-    good = good && FinishStaged(staged, nullptr, check);
+    good = good && FinishStaged(staged.handle, nullptr, check);
     CloseIfOpen(rebuild.patch);
     CloseIfOpen(rebuild.base);
-    if (staged != INVALID_HANDLE_VALUE) {
-        if (!CloseHandle(staged) && good)
-            good = Fail(check, false, GetLastError());
-        if (!good)
-            DeleteFileW(destinationPath);
-    }
+    if (!good && staged.handle != INVALID_HANDLE_VALUE)
+        DeleteGuarded(staged);
     return good;
 }

@@ -7,8 +7,7 @@ SetupEngine Engine;
 
 SetupEngine::SetupEngine()
     : mainFiles(), extraFiles(), folderName(), installFolder(), sourceFolder(), installType(0),
-      sourceStream(nullptr), destinationStream(nullptr), ownerWindow(nullptr), registryKey(nullptr),
-      installed(0)
+      ownerWindow(nullptr), registryKey(nullptr), installed(0)
 {
 }
 

@@ -29,6 +29,18 @@ struct FileList {
 // One transfer buffer for every copy, so copies are never reentrant.
 extern unsigned char CopyBuffer[CopyBlockSize];
 
+struct GuardedRoot;
+struct GuardedFile;
+// Where a copy stages its file: name and suffix below the install folder that root holds. The
+// file is made new there and checked (guarded_files.h), and goes again when the copy fails.
+struct StagedPlace {
+    const GuardedRoot *root;
+    const wchar_t *name;
+    const wchar_t *suffix;
+};
+// Made as a copy writes it, to itself alone.
+DWORD CreateStaged(const StagedPlace &place, GuardedFile &staged);
+
 struct SetupEngine {
     FileList mainFiles;
     FileList extraFiles;
@@ -36,8 +48,6 @@ struct SetupEngine {
     wchar_t installFolder[PathFieldCapacity];
     wchar_t sourceFolder[PathFieldCapacity];
     DWORD installType;
-    FILE *sourceStream;
-    FILE *destinationStream;
     HWND ownerWindow;
     HKEY registryKey;
     DWORD installed;
@@ -57,18 +67,18 @@ struct SetupEngine {
     bool QueryInstallType();
     void CloseRecordKey();
 
-    // Into a new file of the pass's own (destinationPath), checked as it goes.
-    bool CopyVerified(const wchar_t *destinationPath, const wchar_t *sourcePath, CopyCheck &check);
+    // Into a new file of the pass's own (staged), checked as it goes.
+    bool CopyVerified(const StagedPlace &staged, const wchar_t *sourcePath, CopyCheck &check);
     // The same, the content rebuilt from the installed version (basePath) and a patch of the
     // bound update; check.bound is the file it rebuilds.
-    bool RebuildVerified(const wchar_t *destinationPath, const wchar_t *basePath,
+    bool RebuildVerified(const StagedPlace &staged, const wchar_t *basePath,
                          const wchar_t *patchPath, const BoundPatch &patch, CopyCheck &check);
     // A file of a bound update (check.bound) staged from what is installed at installedPath:
     // rebuilt by the patch that starts from it, or copied whole from sourcePath when it has no
     // patches. When the installed file is the new one already and newCounts, nothing is
     // staged and alreadyNew says so. An installed file no patch starts from: false, with
     // check.otherBase.
-    bool StageBound(const wchar_t *stagedPath, const wchar_t *installedPath,
+    bool StageBound(const StagedPlace &staged, const wchar_t *installedPath,
                     const wchar_t *sourcePath, const wchar_t *updateFolder, const wchar_t *name,
                     const BoundPatch *patches, DWORD patchCount, bool newCounts, bool &alreadyNew,
                     CopyCheck &check);

@@ -50,11 +50,6 @@ bool HeldByAnother(const wchar_t *path)
     return false;
 }
 
-bool Exists(const wchar_t *path)
-{
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
 // Explorer runs an exe inside a zip by extracting it alone into a folder such as
 // "Temp1_update.zip" under the temporary folder.
 static bool ExtractedAlone(const wchar_t *folder)
@@ -69,7 +64,8 @@ static bool ExtractedAlone(const wchar_t *folder)
     return *rest == L'_';
 }
 
-bool FileFacts(const wchar_t *path, ULONGLONG &size, FILETIME &written)
+// Size and write time of a file of the update, when it is there.
+static bool FileFacts(const wchar_t *path, ULONGLONG &size, FILETIME &written)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
@@ -109,7 +105,7 @@ PassStop UpdatePass::CauseOf(DWORD error)
         return StopDiskFull;
     if (error == ERROR_ACCESS_DENIED)
         return StopAccessDenied;
-    return StopOther;
+    return error == ErrorLinked ? StopLinked : StopOther;
 }
 
 // A failed step on an installed or staged file. Windows refuses to replace a file that
@@ -121,6 +117,8 @@ bool UpdatePass::Failed(const PassItem &item, const ItemPaths &paths, const wcha
     bool refused = error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED ||
                    error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
                    error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2;
+    if (stop == StopLinked) // said as it is, whatever else holds
+        return Stop(stop, item.name, error);
     if (FolderStateOf(paths.destination) == ERROR_PATH_NOT_FOUND)
         stop = StopFolderMissing;
     else if (refused && HeldByAnother(path))
@@ -167,6 +165,26 @@ bool UpdatePass::Ask()
     return retry;
 }
 
+// What the installation holds under an item's name (with suffix), opened only to be seen, and
+// kept open in file if given.
+DWORD UpdatePass::Look(const PassItem &item, const wchar_t *suffix, GuardedFile *file)
+{
+    GuardedFile seen;
+    return OpenGuarded(root, item.path, suffix, 0, ShareAll, file != nullptr ? *file : seen);
+}
+
+// Whether the installed name still holds the file the pass left there, of its size and write
+// time; there: whether it holds anything, a link included.
+bool UpdatePass::AsLeft(const PassItem &item, bool &there)
+{
+    GuardedFile installed;
+    DWORD state = Look(item, nullptr, &installed);
+    there = !SaysNotThere(state);
+    return state == ERROR_SUCCESS && (installed.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+           installed.size == item.leftSize &&
+           CompareFileTime(&installed.written, &item.leftWritten) == 0;
+}
+
 bool UpdatePass::PlanItems()
 {
     wchar_t folderName[PathFieldCapacity];
@@ -174,9 +192,6 @@ bool UpdatePass::PlanItems()
         return Stop(StopOther, engine.folderName, ERROR_NO_UNICODE_TRANSLATION);
     if (!SystemPath(updateFolder, engine.sourceFolder, folderName))
         return Stop(StopOther, engine.folderName, ERROR_FILENAME_EXCED_RANGE);
-    if (!SystemPath(journal, engine.installFolder, JournalName) ||
-        !SystemPath(journalTemporary, engine.installFolder, JournalName, StagedSuffix))
-        return Stop(StopOther, nullptr, ERROR_FILENAME_EXCED_RANGE);
     DWORD listed = 0;
     const FileList *lists[] = {&engine.mainFiles, &engine.extraFiles};
     for (const FileList *list : lists) {
@@ -285,22 +300,18 @@ bool UpdatePass::CheckUpdatePresent()
 }
 
 // The installed version a patch starts from: the kept file where the interrupted pass this
-// one completes set it aside already, else the installed one.
+// one completes set it aside already, else the installed one. Only read, and checked first
+// (CheckWay).
 const wchar_t *UpdatePass::BaseOf(const PassItem &item, const ItemPaths &paths)
 {
-    return item.continued && item.hadOld && Exists(paths.kept) ? paths.kept : paths.destination;
+    return item.baseKept ? paths.kept : paths.destination;
 }
 
 bool UpdatePass::CheckInstallation()
 {
-    wchar_t root[ComposedPathCapacity];
-    if (!SystemPath(root, engine.installFolder))
-        return Stop(StopOther, nullptr, ERROR_FILENAME_EXCED_RANGE);
-    DWORD state = FolderState(root);
-    if (state == ERROR_PATH_NOT_FOUND)
-        return Stop(StopInstallMissing, nullptr, state);
-    if (state != ERROR_SUCCESS)
-        return Stop(StopOther, nullptr, state);
+    if (rootState != ERROR_SUCCESS)
+        return Stop(rootState == ERROR_PATH_NOT_FOUND ? StopInstallMissing : CauseOf(rootState),
+                    nullptr, rootState);
     // Every new file is staged while the old ones are still there; the journal beside them.
     ULONGLONG needed = ClusterAllowance;
     for (DWORD i = 0; i < count; ++i) {
@@ -310,12 +321,10 @@ bool UpdatePass::CheckInstallation()
         ItemPaths paths;
         Compose(item, paths);
         view.progress(view.context, progress);
-        state = FolderStateOf(paths.destination);
+        DWORD state = CheckWay(item);
         if (state != ERROR_SUCCESS)
-            return Stop(state == ERROR_PATH_NOT_FOUND ? StopFolderMissing : StopOther, item.name,
-                        state);
-        if (!item.inJournal)
-            item.hadOld = Exists(paths.destination);
+            return Stop(state == ERROR_PATH_NOT_FOUND ? StopFolderMissing : CauseOf(state),
+                        item.name, state);
         if (item.inPlace)
             continue;
         // What sizes can tell is told before anything is staged.
@@ -330,10 +339,11 @@ bool UpdatePass::CheckInstallation()
     // A share is asked with its closing backslash; a folder of the platform's full length,
     // without.
     ULARGE_INTEGER available = {};
-    bool known = (SystemPath(root, engine.installFolder, L"") &&
-                  GetDiskFreeSpaceExW(root, &available, nullptr, nullptr)) ||
-                 (SystemPath(root, engine.installFolder) &&
-                  GetDiskFreeSpaceExW(root, &available, nullptr, nullptr));
+    wchar_t folder[ComposedPathCapacity];
+    bool known = (SystemPath(folder, engine.installFolder, L"") &&
+                  GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr)) ||
+                 (SystemPath(folder, engine.installFolder) &&
+                  GetDiskFreeSpaceExW(folder, &available, nullptr, nullptr));
     if (known && available.QuadPart < needed) {
         report.bytesNeeded = needed;
         report.bytesFree = available.QuadPart;
@@ -344,6 +354,29 @@ bool UpdatePass::CheckInstallation()
             return false;
     }
     return true;
+}
+
+// Nothing the update writes may lie behind a link, nor be a file with another name elsewhere,
+// which every change to it would reach: a link on its way, at its name or at the kept name a
+// patch starts from is ErrorLinked. ERROR_PATH_NOT_FOUND: its folder is missing.
+DWORD UpdatePass::CheckWay(PassItem &item)
+{
+    GuardedFile found;
+    DWORD state = Look(item, nullptr, &found);
+    wchar_t folder[FileNameCapacity];
+    // No folder there, or a link to one that is not (which only its own name tells).
+    if (state == ERROR_PATH_NOT_FOUND && FolderOf(item.path, folder, FileNameCapacity) &&
+        OpenGuarded(root, folder, nullptr, 0, ShareAll, found) == ErrorLinked)
+        return ErrorLinked;
+    if (state == ERROR_SUCCESS && found.links != 1)
+        return ErrorLinked;
+    if (state != ERROR_SUCCESS && state != ERROR_FILE_NOT_FOUND)
+        return state;
+    if (!item.inJournal)
+        item.hadOld = state == ERROR_SUCCESS;
+    state = item.continued && item.hadOld ? Look(item, KeptSuffix) : ERROR_FILE_NOT_FOUND;
+    item.baseKept = state == ERROR_SUCCESS;
+    return state == ErrorLinked ? state : ERROR_SUCCESS;
 }
 
 bool UpdatePass::CheckFree(PassItem &item)
@@ -380,12 +413,18 @@ bool UpdatePass::Stage(PassItem &item)
     check.view = &view;
     check.progress = &progress;
     bool alreadyNew = false;
+    // Made new: what the interrupted pass this one completes staged goes first (the leftovers
+    // of any other went with the sweep or the putting back).
+    DWORD cleared = item.continued ? RemoveGuarded(root, item.path, StagedSuffix) : ERROR_SUCCESS;
+    if (cleared != ERROR_SUCCESS)
+        return Failed(item, paths, paths.staged, cleared);
+    const StagedPlace place = {&root, item.path, StagedSuffix};
     // What an interrupted pass put in counts as new; one it had not is rebuilt or copied.
-    bool staged = item.bound != nullptr && (item.patchCount != 0 || !item.continued)
-                      ? engine.StageBound(paths.staged, BaseOf(item, paths), paths.source,
-                                          updateFolder, item.path, item.patches, item.patchCount,
-                                          !item.continued, alreadyNew, check)
-                      : engine.CopyVerified(paths.staged, paths.source, check);
+    bool staged =
+        item.bound != nullptr && (item.patchCount != 0 || !item.continued)
+            ? engine.StageBound(place, BaseOf(item, paths), paths.source, updateFolder, item.path,
+                                item.patches, item.patchCount, !item.continued, alreadyNew, check)
+            : engine.CopyVerified(place, paths.source, check);
     // Already the new file, as after a second run: left as it is, times included.
     if (alreadyNew) {
         item.carried = false;
@@ -409,20 +448,27 @@ bool UpdatePass::Stage(PassItem &item)
     return true;
 }
 
-// What a listed file is now and will be once the pass is through.
+// What a listed file is now and will be once the pass is through. One the update does not
+// carry that lies behind a link or has another name elsewhere is no concern of the pass: it
+// stays as it is, attributes included.
 bool UpdatePass::TakeStock(PassItem &item)
 {
-    ItemPaths paths;
-    Compose(item, paths);
+    GuardedFile found;
     if (!item.inJournal) {
-        item.oldAttributes = GetFileAttributesW(paths.destination);
-        item.existed =
-            item.oldAttributes != INVALID_FILE_ATTRIBUTES &&
-            (item.carried || FileFacts(paths.destination, item.leftSize, item.leftWritten));
+        bool own = Look(item, nullptr, &found) == ERROR_SUCCESS &&
+                   (item.carried ||
+                    (found.links == 1 && (found.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0));
+        item.existed = own;
+        item.oldAttributes = own ? found.attributes : INVALID_FILE_ATTRIBUTES;
+        item.leftSize = found.size;
+        item.leftWritten = found.written;
     }
-    return !item.carried || item.inPlace ||
-           FileFacts(paths.staged, item.leftSize, item.leftWritten) ||
-           Failed(item, paths, paths.staged, GetLastError());
+    if (!item.carried || item.inPlace)
+        return true;
+    DWORD state = Look(item, StagedSuffix, &found);
+    item.leftSize = found.size;
+    item.leftWritten = found.written;
+    return state == ERROR_SUCCESS || Stop(CauseOf(state), item.name, state);
 }
 
 // Before the first change, for whichever pass comes next if this one does not end.
@@ -456,7 +502,7 @@ bool UpdatePass::WriteDownChanges()
             entry.shipped = item.written;
     }
     DWORD error = ERROR_SUCCESS;
-    if (good && !WriteJournal(journal, journalTemporary, written, error))
+    if (good && !WriteJournal(root, written, error))
         good = Stop(CauseOf(error), nullptr, error);
     free(written.entries);
     journalInForce = journalInForce || good;
@@ -470,16 +516,17 @@ bool UpdatePass::Commit()
     view.progress(view.context, progress); // the journal's flush can take a moment
     for (DWORD i = 0; i < count; ++i) {
         PassItem &item = items[i];
-        ItemPaths paths;
-        Compose(item, paths);
-        if (Exists(paths.destination))
-            SetFileAttributesW(paths.destination, FILE_ATTRIBUTE_NORMAL);
+        // Of a file of this name alone, no link (TakeStock), that has any of them.
+        const DWORD refusing =
+            FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        if (item.existed && (item.oldAttributes & refusing) != 0)
+            SetGuardedAttributes(root, item.path, FILE_ATTRIBUTE_NORMAL);
         if (item.carried && !item.inPlace && !Patiently(&UpdatePass::Replace, item))
             return false;
         view.progress(view.context, progress); // renames can take a while on a busy disk
     }
     DWORD error = ERROR_SUCCESS;
-    if (journalInForce && !MarkJournalCommitted(journal, error))
+    if (journalInForce && !MarkJournalCommitted(root, error))
         return Stop(StopOther, nullptr, error);
     return true;
 }
@@ -494,21 +541,24 @@ bool UpdatePass::Replace(PassItem &item)
     Compose(item, paths);
     // Aside already (by the interrupted pass this one completes, or by a replacement that
     // could not take the name): only the new file is missing.
-    bool aside =
-        item.hadOld && Exists(paths.kept) && (item.continued || !Exists(paths.destination));
-    bool done;
+    bool aside = item.hadOld && Look(item, KeptSuffix) == ERROR_SUCCESS &&
+                 (item.continued || SaysNotThere(Look(item, nullptr)));
+    DWORD error;
     if (aside || !item.hadOld) {
-        // In place now is that pass's new file, or nothing.
-        DWORD over = aside || item.continued ? MOVEFILE_REPLACE_EXISTING : 0;
-        done = MoveFileExW(paths.staged, paths.destination, over | MOVEFILE_WRITE_THROUGH);
+        // In place now is that pass's new file, or nothing: what is there is replaced itself,
+        // even a link.
+        GuardedFile staged;
+        error = OpenGuarded(root, item.path, StagedSuffix, DELETE, ShareAll, staged,
+                            FILE_FLAG_WRITE_THROUGH);
+        if (error == ERROR_SUCCESS)
+            error = RenameGuarded(root, staged, item.path, nullptr, aside || item.continued);
     } else {
         if (HeldByAnother(paths.destination))
             return Stop(StopInUse, item.name, ERROR_SHARING_VIOLATION);
-        done = ReplaceFileW(paths.destination, paths.staged, paths.kept,
-                            REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+        error = ReplaceGuarded(root, item.path, StagedSuffix, KeptSuffix);
     }
-    if (!done)
-        return Failed(item, paths, paths.destination, GetLastError());
+    if (error != ERROR_SUCCESS)
+        return Failed(item, paths, paths.destination, error);
     item.staged = false;
     return true;
 }
@@ -520,27 +570,18 @@ void UpdatePass::Finish()
         PassItem &item = items[i];
         if (!item.carried)
             continue;
-        ItemPaths paths;
-        Compose(item, paths);
         // A file created under the name of one just removed takes over its creation time
         // (NTFS tunnelling), so the new one's is given again once it is in place.
-        HANDLE file = item.inPlace
-                          ? INVALID_HANDLE_VALUE
-                          : CreateFileW(paths.destination, FILE_WRITE_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            SetFileTime(file, &item.created, nullptr, nullptr);
-            CloseHandle(file);
-        }
+        if (!item.inPlace)
+            SetGuardedTimes(root, item.path, &item.created, nullptr, nullptr);
         // Removing the last name of a large old file frees its blocks there and then.
-        if (item.hadOld && !RemoveKept(paths.kept))
+        if (item.hadOld && !RemoveKept(item.path))
             cleared = false;
         view.progress(view.context, progress);
     }
     // A kept file still running goes with the next pass, which the journal tells.
     if (cleared)
-        DeleteFileW(journal);
+        RemoveGuarded(root, JournalName, nullptr);
 }
 
 bool SetupEngine::UpdateInstallation(const PassView &view, const void *manifest, DWORD manifestSize)

@@ -19,6 +19,9 @@ enum PassStop : unsigned {
     StopDiskFull,
     StopAccessDenied,
     StopOther,
+    // The install folder, or a carried file or a folder on its way, is a link (or the file has
+    // another name elsewhere): the updater writes nothing through it.
+    StopLinked,
     // Not the engine's: the copy asked to run elevated after a denial was not allowed to.
     StopElevationDeclined,
 };

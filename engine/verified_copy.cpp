@@ -1,8 +1,5 @@
-#include "setup_engine.h"
+#include "guarded_files.h"
 
-#include <io.h>
-#include <stdlib.h>
-#include <share.h>
 #include <string.h>
 
 unsigned char CopyBuffer[CopyBlockSize];
@@ -23,21 +20,6 @@ static ULONGLONG NextFlushSlice(ULONGLONG slice, DWORD took)
     if (next < FirstFlushSlice)
         return FirstFlushSlice;
     return next < LargestFlushSlice ? next : LargestFlushSlice;
-}
-
-static HANDLE HandleOf(FILE *stream)
-{
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
-
-// The system's error behind a failed stream call. Some runtimes leave _doserrno unset for a
-// full disk; the system's own last error still tells.
-static DWORD StreamError()
-{
-    DWORD error = static_cast<DWORD>(_doserrno);
-    if (error == 0)
-        error = GetLastError();
-    return error != 0 ? error : static_cast<DWORD>(ERROR_WRITE_FAULT);
 }
 
 bool Fail(CopyCheck &check, bool onSource, DWORD error)
@@ -105,17 +87,18 @@ bool StagedWriter::Put(const BYTE *bytes, DWORD size)
     return true;
 }
 
-// The blocks go straight to the system (no stream buffer), through the stream's own handle:
-// the runtime loses the system's error of a write to a full disk, which the user must hear
-// about.
-static bool Transfer(FILE *source, StagedWriter &writer)
+// Block by block, each told to the writer as read. A short block is the last: a file that
+// states another size than it gives (one still being written, say) is told by the sizes.
+static bool Transfer(HANDLE source, StagedWriter &writer)
 {
     for (;;) {
-        size_t got = fread(CopyBuffer, 1, CopyBlockSize, source);
-        if (!writer.Put(CopyBuffer, static_cast<DWORD>(got)))
+        DWORD got = 0;
+        if (!ReadFile(source, CopyBuffer, CopyBlockSize, &got, nullptr))
+            return Fail(*writer.check, true, GetLastError());
+        if (!writer.Put(CopyBuffer, got))
             return false;
         if (got < CopyBlockSize)
-            return ferror(source) == 0 || Fail(*writer.check, true, StreamError());
+            return true;
     }
 }
 
@@ -133,61 +116,52 @@ bool FinishStaged(HANDLE staged, HANDLE source, CopyCheck &check)
     return true;
 }
 
-static ULONGLONG SizeOfStream(FILE *stream)
+DWORD CreateStaged(const StagedPlace &place, GuardedFile &staged)
 {
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(HandleOf(stream), &size);
-    return static_cast<ULONGLONG>(size.QuadPart);
+    return CreateGuarded(*place.root, place.name, place.suffix, GENERIC_WRITE, 0, staged);
 }
 
 // The new content goes into a file of the pass's own, never into the installed one; the
 // caller puts it in place once every file of the update is known to be whole. On failure the
 // system's error of the failing step is kept before any clean-up can change it, and the
 // staged file is gone.
-bool SetupEngine::CopyVerified(const wchar_t *destinationPath, const wchar_t *sourcePath,
+bool SetupEngine::CopyVerified(const StagedPlace &place, const wchar_t *sourcePath,
                                CopyCheck &check)
 {
     check.damaged = false;
     check.otherBase = false;
     check.failedOnSource = false;
     check.error = 0;
-    _doserrno = 0;
     Sha256 sha;
+    GuardedFile staged;
     bool good = true;
-    sourceStream = _wfsopen(sourcePath, L"rb", _SH_DENYWR);
-    if (sourceStream == nullptr)
-        good = Fail(check, true, StreamError());
-    if (good) {
-        destinationStream = _wfsopen(destinationPath, L"wb", _SH_DENYRW);
-        if (destinationStream == nullptr)
-            good = Fail(check, false, StreamError());
-    }
+    // Nobody may write the new file while it is read: the copy would be torn.
+    HANDLE source = CreateFileW(sourcePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    LARGE_INTEGER size = {};
+    if (source == INVALID_HANDLE_VALUE || !GetFileSizeEx(source, &size))
+        good = Fail(check, true, GetLastError());
+    DWORD made = good ? CreateStaged(place, staged) : static_cast<DWORD>(ERROR_SUCCESS);
+    if (made != ERROR_SUCCESS)
+        good = Fail(check, false, made);
     if (good && check.bound != nullptr && !sha.Start())
         good = Fail(check, false, GetLastError());
     if (good) {
-        setvbuf(sourceStream, nullptr, _IONBF, 0);
-        setvbuf(destinationStream, nullptr, _IONBF, 0);
         ULONGLONG expected =
-            check.bound != nullptr ? check.bound->size : SizeOfStream(sourceStream);
-        StagedWriter writer = {HandleOf(destinationStream), check.bound != nullptr ? &sha : nullptr,
-                               &check};
-        good = Transfer(sourceStream, writer);
+            check.bound != nullptr ? check.bound->size : static_cast<ULONGLONG>(size.QuadPart);
+        StagedWriter writer = {staged.handle, check.bound != nullptr ? &sha : nullptr, &check};
+        good = Transfer(source, writer);
         if (good && (writer.written != expected ||
                      (check.bound != nullptr && !sha.Matches(check.bound->digest)))) {
             // A bound file is damaged; a plain one changed or was cut short while read.
             check.damaged = check.bound != nullptr;
             good = Fail(check, true, check.damaged ? ERROR_INVALID_DATA : ERROR_READ_FAULT);
         }
-        good = good && FinishStaged(HandleOf(destinationStream), HandleOf(sourceStream), check);
+        good = good && FinishStaged(staged.handle, source, check);
     }
-    if (sourceStream != nullptr)
-        fclose(sourceStream);
-    sourceStream = nullptr;
-    bool opened = destinationStream != nullptr;
-    if (opened && fclose(destinationStream) != 0 && good)
-        good = Fail(check, false, StreamError());
-    destinationStream = nullptr;
-    if (!good && opened)
-        DeleteFileW(destinationPath);
+    if (source != INVALID_HANDLE_VALUE)
+        CloseHandle(source);
+    if (!good && staged.handle != INVALID_HANDLE_VALUE)
+        DeleteGuarded(staged);
     return good;
 }

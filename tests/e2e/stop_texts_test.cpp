@@ -55,6 +55,11 @@ TEST(StopTexts, EachCauseSaysWhatToDoAndThatNothingChanged)
         {StopElevationDeclined, "grd.pac",
          "grd.pac を更新できませんでした。\nこのファイルを書き換えるには管理者の権限が必要ですが、"
          "許可されませんでした。"},
+        {StopLinked, "movie/eyecatch01.mpg",
+         "movie\\eyecatch01.mpg を更新できませんでした。\nこのファイルか、その途中のフォルダが、"
+         "別の場所へのリンク"},
+        {StopLinked, nullptr,
+         "インストール先のフォルダ（C:\\Games\\Quillarin）が、別の場所へのリンク"},
         {StopOther, "grd.pac", "grd.pac を更新できませんでした。\nシステムのエラー コード 123 "},
         {StopOther, nullptr, "アップデートできませんでした。\nシステムのエラー コード 123 "},
     };

@@ -1039,7 +1039,6 @@ void PassEnded::ExpectEveryMomentPutRight(const std::string *manifest)
     const SavedTree updateB = {
         {"grd.pac", PatternBytes(5000, 99), TimesAt(2030).written, FILE_ATTRIBUTE_ARCHIVE}};
 
-    const std::string journal = install + "\\" + Cp932(JournalName);
     for (size_t m = 0; m < moments2.size(); ++m) {
         const SavedTree &moment = moments2[m];
         SavedTree whole; // as the pass without the update leaves it
@@ -1051,8 +1050,11 @@ void PassEnded::ExpectEveryMomentPutRight(const std::string *manifest)
                 RestoreTree(update, std::string(next) == "same" ? updateA : updateB);
             PassJournal found;
             DWORD error = 0;
-            bool pending = ReadJournal(TestPath(journal).system(), found, error) == JournalRead &&
-                           !found.committed;
+            GuardedRoot installation;
+            OpenGuardedRoot(installation, TestPath(install).wide().c_str());
+            bool pending =
+                ReadJournal(installation, found, error) == JournalRead && !found.committed;
+            installation.Close();
             free(found.entries);
             // A bound update writes no file that is new already, whoever put it there.
             std::map<std::string, ULONGLONG> newAlready;
@@ -1154,6 +1156,71 @@ TEST_F(UpdatePass, KeptFileStillHeldAtTheEndGoesWithTheNextPass)
     EXPECT_FALSE(recorder.stops[0].undidInterrupted);
     EXPECT_TRUE(SameBytes(Content(install + "\\grd.pac"), carried["grd.pac"]));
     ExpectNothingElseInTheInstallation();
+}
+
+// Links planted at the names an ended pass's journal gives, by whoever may write the install
+// folder: a committed pass's kept files become a second name of a victim's file larger than a
+// step of freeing (which cutting would shorten) and a link to another; an interrupted pass's
+// created file becomes a link to a victim's file of the size and time the pass left, and a file
+// whose attributes it would restore a second name of one. The next pass, without the update,
+// follows none of them: the victim's files keep their bytes and attributes.
+TEST_F(UpdatePass, LinksPlantedAfterAnEndedPassAreNeitherFollowedNorCut)
+{
+    UseProductLists();
+    TemporaryFolder elsewhere;
+    const std::string victim = elsewhere / "victim";
+    MakeFolder(victim);
+    WriteFileBytes(victim + "\\large.dat", PatternBytes((64u << 20) + 70000, 5));
+    for (const char *name : {"small.dat", "created.dat", "shared.dat"})
+        WriteFileBytes(victim + "\\" + name, std::string("the victim's ") + name);
+    const std::string inside = install + "\\";
+    ASSERT_TRUE(CreateHardLinkW(TestPath(inside + "grd.pac.qupdate-kept").system(),
+                                TestPath(victim + "\\large.dat").system(), nullptr));
+    ASSERT_TRUE(PlantSymbolicLink(inside + "vic.pac.qupdate-kept", victim + "\\small.dat"));
+    ASSERT_TRUE(PlantSymbolicLink(inside + "se.pac", victim + "\\created.dat"));
+    ASSERT_TRUE(CreateHardLinkW(TestPath(inside + "mus.pac").system(),
+                                TestPath(victim + "\\shared.dat").system(), nullptr));
+    const std::string before = StateOf(victim);
+    // What the journal says of a file, and of the one the pass left there: the victim's.
+    auto entry = [&](const char *name, DWORD flags, DWORD oldAttributes, const char *left) {
+        JournalEntry written = {};
+        lstrcpynA(written.name, name, sizeof written.name);
+        written.flags = flags;
+        written.oldAttributes = oldAttributes;
+        written.size = (std::string("the victim's ") + left).size();
+        written.written = TimesOf(victim + "\\" + left).written;
+        return written;
+    };
+    const DWORD replaced = JournalCarried | JournalHadOld | JournalExisted;
+    for (bool committed : {true, false}) {
+        SCOPED_TRACE(committed ? "committed" : "interrupted");
+        // The interrupted pass created se.pac and took read-only and hidden from mus.pac.
+        JournalEntry entries[2] = {
+            committed ? entry("grd.pac", replaced, 0, "large.dat")
+                      : entry("se.pac", JournalCarried, 0, "created.dat"),
+            committed ? entry("vic.pac", replaced, 0, "small.dat")
+                      : entry("mus.pac", JournalExisted,
+                              FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, "shared.dat")};
+        GuardedRoot installation;
+        ASSERT_EQ(OpenGuardedRoot(installation, TestPath(install).wide().c_str()), ERROR_SUCCESS);
+        PassJournal journal = {};
+        journal.committed = committed;
+        journal.count = 2;
+        journal.entries = entries;
+        DWORD error = 0;
+        ASSERT_TRUE(WriteJournal(installation, journal, error)) << error;
+        installation.Close();
+        recorder.Reset();
+
+        EXPECT_FALSE(Run());
+
+        ASSERT_EQ(recorder.stops.size(), 1u);
+        EXPECT_EQ(recorder.stops[0].stop, StopUpdateMissing);
+        EXPECT_EQ(recorder.stops[0].undidInterrupted, !committed);
+        EXPECT_EQ(StateOf(victim), before);
+    }
+    EXPECT_EQ(FolderNames(install), (Names{"mus.pac", "se.pac"})) << "a kept name is left";
+    RemoveThroughUnix(install);
 }
 
 TEST_F(UpdatePass, FoldersAndNamesWithABackslashTrailByte)

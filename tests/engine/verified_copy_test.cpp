@@ -1,6 +1,6 @@
 // One file copied through the 64 KiB buffer into a staged file of the pass, checked as it
 // goes: its size, and for a bound update its SHA-256, on the bytes the copy itself moved.
-#include "../../engine/setup_engine.h"
+#include "../../engine/guarded_files.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -10,16 +10,19 @@ using Names = std::vector<std::string>;
 
 class VerifiedCopy : public testing::Test {
   protected:
-    bool Copy(const std::string &destination, const std::string &source,
-              const BoundFile *bound = nullptr)
+    void SetUp() override
+    {
+        ASSERT_EQ(OpenGuardedRoot(root, TestPath(folder.path()).wide().c_str()), ERROR_SUCCESS);
+    }
+
+    // Into a name in the folder, as the pass stages a file.
+    bool Copy(const std::string &name, const std::string &source, const BoundFile *bound = nullptr)
     {
         check = CopyCheck();
         check.bound = bound;
-        bool copied =
-            engine.CopyVerified(TestPath(destination).system(), TestPath(source).system(), check);
-        EXPECT_EQ(engine.sourceStream, nullptr);
-        EXPECT_EQ(engine.destinationStream, nullptr);
-        return copied;
+        std::wstring wide = TestPath(name).wide();
+        return engine.CopyVerified(StagedPlace{&root, wide.c_str(), nullptr},
+                                   TestPath(source).system(), check);
     }
 
     std::string Content(const std::string &path)
@@ -34,6 +37,7 @@ class VerifiedCopy : public testing::Test {
     std::string destination = folder / "grd.pac";
     SetupEngine engine;
     CopyCheck check;
+    GuardedRoot root;
 };
 
 TEST_F(VerifiedCopy, EverySizeArrivesByteForByte)
@@ -45,7 +49,7 @@ TEST_F(VerifiedCopy, EverySizeArrivesByteForByte)
         std::string bytes = PatternBytes(size, static_cast<unsigned>(size));
         WriteFileBytes(source, bytes);
         RemoveFile(destination);
-        EXPECT_TRUE(Copy(destination, source));
+        EXPECT_TRUE(Copy("grd.pac", source));
         EXPECT_TRUE(SameBytes(Content(destination), bytes));
         EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
     }
@@ -53,12 +57,12 @@ TEST_F(VerifiedCopy, EverySizeArrivesByteForByte)
 
 TEST_F(VerifiedCopy, MissingSourceFailsAndLeavesTheDestinationAlone)
 {
-    EXPECT_FALSE(Copy(destination, source));
+    EXPECT_FALSE(Copy("grd.pac", source));
     EXPECT_FALSE(FileExists(destination)) << "an absent destination is not created";
 
     std::string old = PatternBytes(1000, 5);
     WriteFileBytes(destination, old);
-    EXPECT_FALSE(Copy(destination, source));
+    EXPECT_FALSE(Copy("grd.pac", source));
     EXPECT_TRUE(SameBytes(Content(destination), old));
     EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac"}));
 }
@@ -66,8 +70,8 @@ TEST_F(VerifiedCopy, MissingSourceFailsAndLeavesTheDestinationAlone)
 TEST_F(VerifiedCopy, MissingDestinationFolderFailsAndCreatesNothing)
 {
     WriteFileBytes(source, PatternBytes(70000, 2));
-    EXPECT_FALSE(Copy(folder / "movie/eyecatch01.mpg", source));
-    EXPECT_FALSE(Copy(folder / "movie\\eyecatch01.mpg", source));
+    EXPECT_FALSE(Copy("movie/eyecatch01.mpg", source));
+    EXPECT_FALSE(Copy("movie\\eyecatch01.mpg", source));
     EXPECT_EQ(FolderNames(folder.path()), (Names{"new.pac"}));
 }
 
@@ -79,7 +83,7 @@ TEST_F(VerifiedCopy, SourceStillBeingWrittenIsNotCopied)
     WriteFileBytes(source, PatternBytes(90000, 6));
     {
         HeldOpen writer(source, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
-        EXPECT_FALSE(Copy(destination, source));
+        EXPECT_FALSE(Copy("grd.pac", source));
     }
     EXPECT_TRUE(SameBytes(Content(destination), old));
     EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
@@ -88,13 +92,12 @@ TEST_F(VerifiedCopy, SourceStillBeingWrittenIsNotCopied)
 TEST_F(VerifiedCopy, SourceThatAnotherProgramIsReadingIsCopied)
 {
     // A scanner or file browser looking at the new file is no reason to stop the update.
-    WriteFileBytes(destination, PatternBytes(5000, 4));
     std::string fresh = PatternBytes(90000, 6);
     WriteFileBytes(source, fresh);
     {
         HeldOpen reader(source, GENERIC_READ, FILE_SHARE_READ);
         ASSERT_TRUE(reader.held());
-        EXPECT_TRUE(Copy(destination, source));
+        EXPECT_TRUE(Copy("grd.pac", source));
     }
     EXPECT_TRUE(SameBytes(Content(destination), fresh));
     EXPECT_EQ(FolderNames(folder.path()), (Names{"grd.pac", "new.pac"}));
@@ -113,7 +116,7 @@ TEST_F(VerifiedCopy, AnySizeDifferenceFailsAndLeavesNothing)
             continue;
         ++tried;
         RemoveFile(destination);
-        EXPECT_FALSE(Copy(destination, odd));
+        EXPECT_FALSE(Copy("grd.pac", odd));
         EXPECT_FALSE(check.damaged) << "only a bound file is damaged";
         EXPECT_EQ(FolderNames(folder.path()), Names{});
     }
@@ -132,7 +135,7 @@ TEST_F(VerifiedCopy, BoundFileMustHaveItsDigestAndSize)
     bound.written = TimesAt(2031).written;
     memcpy(bound.digest, abc, sizeof abc);
     WriteFileBytes(source, "abc");
-    EXPECT_TRUE(Copy(destination, source, &bound));
+    EXPECT_TRUE(Copy("grd.pac", source, &bound));
     EXPECT_EQ(Content(destination), "abc");
     FileTimes times = TimesOf(destination);
     EXPECT_EQ(CompareFileTime(&times.written, &bound.written), 0);
@@ -141,7 +144,7 @@ TEST_F(VerifiedCopy, BoundFileMustHaveItsDigestAndSize)
         SCOPED_TRACE(other);
         WriteFileBytes(source, other);
         RemoveFile(destination);
-        EXPECT_FALSE(Copy(destination, source, &bound));
+        EXPECT_FALSE(Copy("grd.pac", source, &bound));
         EXPECT_TRUE(check.damaged);
         EXPECT_FALSE(FileExists(destination));
     }
@@ -151,6 +154,30 @@ TEST_F(VerifiedCopy, BoundFileMustHaveItsDigestAndSize)
     WriteFileBytes(source, large);
     bound.size = large.size();
     memcpy(bound.digest, Sha256Of(large).data(), 32);
-    EXPECT_TRUE(Copy(destination, source, &bound));
+    EXPECT_TRUE(Copy("grd.pac", source, &bound));
     EXPECT_TRUE(SameBytes(Content(destination), large));
+}
+
+// The staged file is made new: whatever holds its name already, a link to a file elsewhere
+// (whose target is missing, where opening it "wb" would create it) or a file of its own, is
+// never written.
+TEST_F(VerifiedCopy, ExistingNameIsNeverWrittenThroughOrOver)
+{
+    TemporaryFolder elsewhere;
+    WriteFileBytes(elsewhere / "save.dat", "the victim's save");
+    WriteFileBytes(source, PatternBytes(70000, 8));
+    const std::string before = StateOf(elsewhere.path());
+    for (const char *target : {"save.dat", "new.dat"}) {
+        SCOPED_TRACE(target);
+        ASSERT_TRUE(PlantSymbolicLink(destination, elsewhere / target));
+        EXPECT_FALSE(Copy("grd.pac", source));
+        EXPECT_EQ(check.error, ErrorLinked);
+        EXPECT_EQ(StateOf(elsewhere.path()), before);
+        RemoveThroughUnix(destination);
+    }
+
+    WriteFileBytes(destination, "staged by another");
+    EXPECT_FALSE(Copy("grd.pac", source));
+    EXPECT_EQ(check.error, static_cast<DWORD>(ERROR_FILE_EXISTS));
+    EXPECT_EQ(Content(destination), "staged by another");
 }

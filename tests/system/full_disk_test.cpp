@@ -1,6 +1,6 @@
 // A copy onto a disk that fills up part-way. The full-disk script mounts a small file system
 // and names a folder on it in UPDATER_TEST_FULL_DISK.
-#include "../../engine/setup_engine.h"
+#include "../../engine/guarded_files.h"
 #include "../engine/test_support.h"
 
 #include <gtest/gtest.h>
@@ -49,15 +49,17 @@ TEST_F(FullDisk, CopyFailsAndTheInstalledFileStaysByteForByte)
     std::string source = elsewhere / "grd.pac";
     WriteFileBytes(source, TooBigForTheDisk());
 
-    std::string staged = destination + ".qupdate-new";
     CopyCheck check = {};
-    EXPECT_FALSE(engine.CopyVerified(TestPath(staged).system(), TestPath(source).system(), check));
+    {
+        GuardedRoot root;
+        ASSERT_EQ(OpenGuardedRoot(root, TestPath(install).wide().c_str()), ERROR_SUCCESS);
+        EXPECT_FALSE(engine.CopyVerified(StagedPlace{&root, L"grd.pac", L".qupdate-new"},
+                                         TestPath(source).system(), check));
+    }
     EXPECT_EQ(check.error, static_cast<DWORD>(ERROR_DISK_FULL));
 
     EXPECT_TRUE(SameBytes(Content(destination), old));
     EXPECT_EQ(FolderNames(install), (Names{"grd.pac"}));
-    EXPECT_EQ(engine.sourceStream, nullptr);
-    EXPECT_EQ(engine.destinationStream, nullptr);
 }
 
 // Known before the first change: the pass names how much room it lacks and changes nothing.
