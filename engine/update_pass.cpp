@@ -616,25 +616,11 @@ bool SetupEngine::UpdateInstallation(const PassView &view, const void *manifest,
     return false;
 }
 
-// Writes into the install folder must land there: a 32-bit program without an execution
-// level is otherwise redirected into the VirtualStore where installer detection is off. With
-// virtualization off, a denied write is told as such before anything changed.
-static void KeepWritesInPlace()
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, &token))
-        return;
-    DWORD enabled = 0;
-    SetTokenInformation(token, TokenVirtualizationEnabled, &enabled, sizeof enabled);
-    CloseHandle(token);
-}
-
 void SetupEngine::RunUpdate(const PassView &view)
 {
     const void *manifest = nullptr;
     DWORD manifestSize = 0;
     FindBoundManifest(&manifest, &manifestSize);
-    KeepWritesInPlace();
     if (!LocateSourceRoot()) {
         // Only a loader that ignores the platform's limit starts an exe from such a folder.
         PassReport report = {};
