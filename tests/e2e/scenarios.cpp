@@ -79,6 +79,14 @@ std::string Content(const TestPath &path)
     return bytes;
 }
 
+// Removes a folder holding planted links when the case ends, however it ends: through Wine
+// its removal would follow them.
+struct UnixRemoval {
+    explicit UnixRemoval(const TestPath &folder) : path(folder) {}
+    ~UnixRemoval() { RemoveThroughUnix(path); }
+    TestPath path;
+};
+
 // Presses Update and checks the completion message it must bring; null when none came.
 HWND PressUpdateForCompletion(UpdaterRun &run, HWND dialog, MessageBoxSeen &seen)
 {
@@ -1047,6 +1055,156 @@ TEST_F(EndToEnd, InstallationNobodyMayWriteIsTriedOnceElevatedThenTold)
     EXPECT_EQ(code, 99u);
     EXPECT_EQ(Content(folder.Installed(exeName)), "old executable");
     EXPECT_EQ(FolderNames(folder.installation), std::vector<std::string>{exeName});
+}
+
+// The first name of the main list in a subfolder; empty when there is none.
+std::string SubfolderName()
+{
+    for (const std::string &name : MainNames()) {
+        if (InSubfolder(name))
+            return name;
+    }
+    return "";
+}
+
+// Whoever may write the install folder planted links where the update writes nothing: a save
+// folder and a listed subfolder linked into the victim's folder, listed files that the update
+// does not carry linked to the victim's read-only files, by name and as a second name (a hard
+// link), and links at the names of an ended pass's leftovers. The record's Dir is written with
+// forward slashes and a closing one. The update completes, nothing of the victim's changes
+// (not even a file made and removed there), and of the planted links only those at the
+// leftovers' names are gone, renamed over.
+TEST_F(EndToEnd, LinksWhereTheUpdateWritesNothingAreLeftAloneAndItCompletes)
+{
+    const std::string exeName = Product.productExecutableName;
+    const std::string linked = PlainMainName({exeName});
+    const std::string shared = PlainMainName({exeName, linked});
+    const std::string inSubfolder = SubfolderName();
+    ASSERT_FALSE(shared.empty()) << "the main list needs two plain names after the executable";
+    UpdaterFolder folder;
+    const UnixRemoval planted(folder.installation);
+    TemporaryFolder elsewhere;
+    const std::string victim = elsewhere / "victim";
+    MakeFolder(victim);
+    MakeFolder(victim + "\\saves");
+    // Read-only where the attributes are at stake; writable where a removal is, since a
+    // read-only file refuses to be deleted even through a link.
+    for (const char *name : {"linked.dat", "shared.dat", "leftover.dat", "journal.dat"})
+        WriteFileBytes(victim + "\\" + name, std::string("the victim's ") + name);
+    for (const char *name : {"linked.dat", "shared.dat"})
+        ASSERT_TRUE(SetAttributes(victim + "\\" + name, FILE_ATTRIBUTE_READONLY));
+    std::wstring wideDir = folder.installation + L"\\";
+    std::replace(wideDir.begin(), wideDir.end(), L'\\', L'/');
+    RecordKey record;
+    WriteInstallRecord(record, folder.installation);
+    record.SetPath("Dir", wideDir);
+    const std::string fresh = PatternBytes(70000, 61);
+    CarryOverInstalled(folder, exeName, fresh, "old executable");
+    const std::string installation = Cp932(folder.installation);
+    const std::string inside = installation + "\\";
+    ASSERT_TRUE(PlantSymbolicLink(inside + "save", victim + "\\saves"));
+    ASSERT_TRUE(PlantSymbolicLink(inside + linked, victim + "\\linked.dat"));
+    ASSERT_TRUE(CreateHardLinkW(TestPath(inside + shared).system(),
+                                TestPath(victim + "\\shared.dat").system(), nullptr));
+    ASSERT_TRUE(PlantSymbolicLink(inside + exeName + ".qupdate-new", victim + "\\leftover.dat"));
+    ASSERT_TRUE(PlantSymbolicLink(inside + exeName + ".qupdate-kept", victim + "\\missing.dat"));
+    ASSERT_TRUE(PlantSymbolicLink(inside + shared + ".qupdate-old", victim + "\\leftover.dat"));
+    ASSERT_TRUE(
+        PlantSymbolicLink(inside + Cp932(JournalName) + ".qupdate-new", victim + "\\journal.dat"));
+    std::vector<std::string> left{exeName, linked, "save", shared};
+    if (!inSubfolder.empty()) {
+        const std::string subfolder = inSubfolder.substr(0, inSubfolder.find('/'));
+        MakeFolder(victim + "\\" + subfolder);
+        WriteFileBytes(victim + "\\" + Shown(inSubfolder), "the victim's movie");
+        ASSERT_TRUE(SetAttributes(victim + "\\" + Shown(inSubfolder), FILE_ATTRIBUTE_READONLY));
+        ASSERT_TRUE(PlantSymbolicLink(inside + subfolder, victim + "\\" + subfolder));
+        left.push_back(subfolder);
+    }
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> victimFolders{victim, victim + "\\saves"};
+    if (!inSubfolder.empty())
+        victimFolders.push_back(victim + "\\" + inSubfolder.substr(0, inSubfolder.find('/')));
+    std::vector<std::string> before;
+    for (const std::string &path : victimFolders)
+        before.push_back(StateOf(path));
+
+    RunToCompletion(folder.exe);
+
+    EXPECT_TRUE(Content(folder.Installed(exeName)) == fresh) << "the executable was not updated";
+    EXPECT_TRUE(SameTime(TimesOf(folder.Installed(exeName)).written, NewTimes.written));
+    for (size_t i = 0; i < victimFolders.size(); ++i)
+        EXPECT_EQ(StateOf(victimFolders[i]), before[i]) << victimFolders[i];
+    EXPECT_EQ(FolderNames(folder.installation), left) << "leftovers of the pass";
+}
+
+// A link on the way of a file the update carries stops the update before any change, named
+// with the file (or the install folder) and said to be a link the tool does not write through:
+// the install folder itself a link, the carried file a link, in a linked folder, or a second
+// name of another file (a hard link). Nothing of the victim's changes, nothing else is
+// updated, and nothing of the pass is left.
+TEST_F(EndToEnd, LinkOnTheWayOfACarriedFileStopsBeforeAnyChange)
+{
+    const std::string exeName = Product.productExecutableName;
+    const std::string other = PlainMainName({exeName});
+    const std::string inSubfolder = SubfolderName();
+    enum Case { InstallFolder, CarriedFile, FolderOnTheWay, SecondName };
+    for (Case planted : {InstallFolder, CarriedFile, FolderOnTheWay, SecondName}) {
+        SCOPED_TRACE(planted);
+        if (planted == FolderOnTheWay && inSubfolder.empty())
+            continue;
+        UpdaterFolder folder;
+        const UnixRemoval links(folder.installation);
+        TemporaryFolder elsewhere;
+        const std::string victim = elsewhere / "victim";
+        MakeFolder(victim);
+        WriteFileBytes(victim + "\\victim.dat", "the victim's data");
+        const std::string installation = Cp932(folder.installation);
+        const std::string linkedFolder = installation + " link";
+        const UnixRemoval linkedInstallation(linkedFolder);
+        RecordKey record;
+        WriteInstallRecord(record, planted == InstallFolder ? linkedFolder : installation);
+        CarryOverInstalled(folder, other, "new data", "old data");
+        std::string named = planted == InstallFolder ? "" : exeName;
+        if (planted == InstallFolder) {
+            CarryOverInstalled(folder, exeName, "new executable", "old executable");
+            ASSERT_TRUE(PlantSymbolicLink(linkedFolder, installation));
+        } else if (planted == FolderOnTheWay) {
+            named = inSubfolder;
+            folder.Carry(inSubfolder, "new movie", NewTimes);
+            const std::string subfolder = inSubfolder.substr(0, inSubfolder.find('/'));
+            ASSERT_TRUE(PlantSymbolicLink(installation + "\\" + subfolder, victim));
+        } else {
+            folder.Carry(exeName, "new executable", NewTimes);
+            const std::string installed = Cp932(folder.Installed(exeName));
+            bool linked =
+                planted == CarriedFile
+                    ? PlantSymbolicLink(installed, victim + "\\victim.dat")
+                    : CreateHardLinkW(TestPath(installed).system(),
+                                      TestPath(victim + "\\victim.dat").system(), nullptr) != 0;
+            ASSERT_TRUE(linked);
+        }
+        const std::vector<std::string> installed = FolderNames(folder.installation);
+        const std::string victimBefore = StateOf(victim);
+
+        UpdaterRun run(folder.exe);
+        HWND dialog = StartAndFindDialog(run);
+        ASSERT_NE(dialog, nullptr);
+        ClickButton(dialog, 1008);
+        HWND box = run.WaitForMessageBox(dialog);
+        ASSERT_NE(box, nullptr) << "the stop was not told";
+        MessageBoxSeen seen = run.Describe(box);
+        ExpectFailureBox(seen, dialog, named, false);
+        EXPECT_TEXT_HAS(seen.text, "が、別の場所へのリンク");
+        EXPECT_TEXT_HAS(seen.text, "このツールはリンクを通して書き込みません。");
+        if (planted == InstallFolder) {
+            EXPECT_TEXT_HAS(seen.text, "インストール先のフォルダ（" + linkedFolder + "）");
+        }
+        EXPECT_TRUE(run.DismissMessageBox(box));
+        ExpectExitWithoutMessageBox(run, dialog);
+        EXPECT_EQ(StateOf(victim), victimBefore);
+        EXPECT_EQ(Content(folder.Installed(other)), "old data") << "updated before the stop";
+        EXPECT_EQ(FolderNames(folder.installation), installed) << "leftovers of the pass";
+    }
 }
 
 TEST_F(EndToEnd, SecondCopyEndsAtOnceWithoutAWindow)
