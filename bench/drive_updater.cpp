@@ -103,18 +103,21 @@ bool SaveWindowPicture(HWND window, const std::string &path)
     return fclose(out) == 0 && written;
 }
 
-size_t PeakWorkingSet(DWORD processId)
+// The peaks of the resident memory and of the private (committed) memory, the one that a
+// rebuilt file's buffers and dictionaries count in.
+bool PeakMemory(DWORD processId, size_t &workingSet, size_t &committed)
 {
     HANDLE process =
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (process == nullptr)
-        return 0;
+        return false;
     PROCESS_MEMORY_COUNTERS memory = {};
     memory.cb = sizeof memory;
-    size_t peak =
-        GetProcessMemoryInfo(process, &memory, sizeof memory) ? memory.PeakWorkingSetSize : 0;
+    bool known = GetProcessMemoryInfo(process, &memory, sizeof memory) != 0;
     CloseHandle(process);
-    return peak;
+    workingSet = memory.PeakWorkingSetSize;
+    committed = memory.PeakPagefileUsage;
+    return known;
 }
 
 // The wall clock in milliseconds since 1970, to set the report's moments beside the times of
@@ -205,9 +208,11 @@ bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots, D
                 Note("box_text", ReportText(seen.text));
                 if (!shots.empty())
                     SaveWindowPicture(box, shots + "box.bmp");
-                size_t peak = PeakWorkingSet(run.processId());
-                if (peak != 0)
-                    Note("peak_working_set", std::to_string(peak));
+                size_t workingSet = 0, committed = 0;
+                if (PeakMemory(run.processId(), workingSet, committed)) {
+                    Note("peak_working_set", std::to_string(workingSet));
+                    Note("peak_private", std::to_string(committed));
+                }
                 if (run.DismissMessageBox(box))
                     NoteNumber("box_closed_ms", MillisecondsSinceStart());
             }
