@@ -2,6 +2,7 @@
 
 #include "../../engine/setup_engine.h"
 #include "../../product/product_config.h"
+#include "../../tools/patch_writer.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -447,4 +448,13 @@ std::string BoundManifestBytes(const std::vector<BoundEntry> &entries)
         out += Sha256Of(entry.bytes);
     }
     return out;
+}
+
+std::string PatchBytes(const std::string &base, const std::string &target)
+{
+    std::vector<uint8_t> patch;
+    EXPECT_TRUE(BlockwisePatch(reinterpret_cast<const uint8_t *>(base.data()), base.size(),
+                               reinterpret_cast<const uint8_t *>(target.data()), target.size(),
+                               patch));
+    return std::string(patch.begin(), patch.end());
 }

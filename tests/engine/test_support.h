@@ -122,3 +122,7 @@ struct BoundEntry {
     FILETIME written;
 };
 std::string BoundManifestBytes(const std::vector<BoundEntry> &entries);
+
+// A patch of ours from base to target, made as the packer's (tools/patch_writer) without a
+// suffix array: block by block at the same offsets.
+std::string PatchBytes(const std::string &base, const std::string &target);
