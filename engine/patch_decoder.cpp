@@ -11,12 +11,21 @@
 
 #include <LzmaDec.h>
 
+// Inside, PatchRebuilt also means "so far so good": each step returns an outcome, and the
+// first that is not PatchRebuilt ends the rebuild.
 namespace {
 
 enum : uint32_t {
     PackedBlock = 16u << 10, // read from the patch at a time, per stream
-    BaseBlock = 128u << 10,  // the base is read in blocks of this, or straight into the output
-    DecodeStep = 64u << 10,  // decoded by one call of LZMA, so that callbacks come often
+    // Small base ranges come through a few blocks of the base kept at hand: a block read
+    // where another ends is twice as large, up to the largest, so that the base is read in
+    // large blocks where the commands go through it in order and in small ones where they
+    // jump about (as in a program rebuilt by another compiler). Larger ranges are read
+    // straight into the output.
+    BaseBlocks = 4,
+    SmallestBaseRead = 4u << 10,
+    LargestBaseRead = 32u << 10,
+    DecodeStep = 64u << 10, // decoded by one call of LZMA, so that callbacks come often
     // A run of tiny commands is handed over before the output block is full, so that the
     // caller hears from the decoder often whatever the patch holds.
     CommandsPerPiece = 8192,
@@ -47,6 +56,13 @@ struct PatchStream {
     uint8_t input[PackedBlock];
 };
 
+struct BaseBlock {
+    uint64_t start;
+    uint32_t size; // 0 for a block not read yet
+    uint32_t used;
+    uint8_t bytes[LargestBaseRead];
+};
+
 struct Rebuild {
     const PatchIo *io;
     uint64_t baseSize;
@@ -54,10 +70,9 @@ struct Rebuild {
     PatchStream streams[PatchStreamCount];
     uint32_t outputFill;
     uint32_t commandsSinceWrite;
-    uint64_t cacheStart;
-    uint32_t cacheFill;
+    BaseBlock blocks[BaseBlocks];
+    uint32_t baseReads; // the blocks' last use, for reusing the least recently used
     uint8_t output[PatchTargetPieceLimit];
-    uint8_t baseCache[BaseBlock];
 };
 
 // A stream's descriptor as the header gives it, checked on its own.
@@ -138,7 +153,7 @@ bool OpenStream(PatchStream &stream, const StreamShape &shape, const uint8_t *de
                 uint64_t packedStart)
 {
     LzmaDec_Construct(&stream.lzma);
-    stream.lzma.dicPos = 0; // an empty stream is never initialised by LZMA
+    stream.lzma.dicPos = 0;
     stream.window = shape.window;
     stream.readPos = 0;
     stream.packedNext = packedStart;
@@ -153,10 +168,10 @@ bool OpenStream(PatchStream &stream, const StreamShape &shape, const uint8_t *de
     stream.lzma.dic = static_cast<Byte *>(malloc(shape.window));
     if (stream.lzma.dic == nullptr)
         return false;
+    // The ring is as large as any distance LZMA lets through: it refuses one that reaches
+    // past what it decoded so far, and, once that is more than the dictionary size, one that
+    // reaches past the dictionary.
     stream.lzma.dicBufSize = shape.window;
-    // The ring holds no more than the window, so no distance may reach further back: LZMA
-    // checks its distances against the dictionary size of its properties.
-    stream.lzma.prop.dicSize = shape.window;
     LzmaDec_Init(&stream.lzma);
     return true;
 }
@@ -259,33 +274,47 @@ PatchOutcome WriteOutput(Rebuild &rebuild)
     return PatchRebuilt;
 }
 
-// size base bytes from offset into the output; the range is checked. A block of the base
-// stays at hand for the small commands around it; a large piece goes straight to the output.
+// size base bytes from offset into the output; the range is checked.
 PatchOutcome ReadBase(Rebuild &rebuild, uint64_t offset, uint32_t size)
 {
     uint8_t *to = rebuild.output + rebuild.outputFill;
     while (size > 0) {
-        if (offset >= rebuild.cacheStart && offset - rebuild.cacheStart < rebuild.cacheFill) {
-            uint32_t at = static_cast<uint32_t>(offset - rebuild.cacheStart);
-            uint32_t part = rebuild.cacheFill - at < size ? rebuild.cacheFill - at : size;
-            memcpy(to, rebuild.baseCache + at, part);
-            to += part;
-            offset += part;
-            size -= part;
-        } else if (size >= BaseBlock) {
+        BaseBlock *found = nullptr, *oldest = &rebuild.blocks[0], *before = nullptr;
+        for (BaseBlock &block : rebuild.blocks) {
+            if (offset >= block.start && offset - block.start < block.size)
+                found = &block;
+            else if (block.size != 0 && block.start + block.size == offset)
+                before = &block;
+            if (block.used < oldest->used)
+                oldest = &block;
+        }
+        if (found == nullptr && size >= LargestBaseRead) {
             if (!rebuild.io->readBase(rebuild.io->context, offset, to, size))
                 return PatchReadFailed;
-            size = 0;
-        } else {
-            uint64_t left = rebuild.baseSize - offset;
-            rebuild.cacheFill = left < BaseBlock ? static_cast<uint32_t>(left) : BaseBlock;
-            rebuild.cacheStart = offset;
-            if (!rebuild.io->readBase(rebuild.io->context, offset, rebuild.baseCache,
-                                      rebuild.cacheFill)) {
-                rebuild.cacheFill = 0;
-                return PatchReadFailed;
-            }
+            return PatchRebuilt;
         }
+        if (found == nullptr) {
+            found = before != nullptr ? before : oldest;
+            uint32_t read = before != nullptr && before->size < LargestBaseRead / 2
+                                ? before->size * 2
+                                : (before != nullptr ? LargestBaseRead : SmallestBaseRead);
+            if (read < size)
+                read = size;
+            if (read > rebuild.baseSize - offset)
+                read = static_cast<uint32_t>(rebuild.baseSize - offset);
+            found->start = offset;
+            found->size = 0;
+            if (!rebuild.io->readBase(rebuild.io->context, offset, found->bytes, read))
+                return PatchReadFailed;
+            found->size = read;
+        }
+        found->used = ++rebuild.baseReads;
+        uint32_t at = static_cast<uint32_t>(offset - found->start);
+        uint32_t part = found->size - at < size ? found->size - at : size;
+        memcpy(to, found->bytes + at, part);
+        to += part;
+        offset += part;
+        size -= part;
     }
     return PatchRebuilt;
 }
@@ -344,21 +373,24 @@ PatchOutcome RunCommands(Rebuild &rebuild, uint64_t targetSize)
 {
     uint64_t written = 0, basePos = 0;
     while (written < targetSize) {
-        const uint8_t *kind;
+        const uint8_t *kindByte;
         uint32_t got;
         uint64_t lengthLess1, where = 0;
-        PatchOutcome outcome = Take(rebuild, rebuild.streams[ControlStream], 1, kind, got);
-        if (outcome == PatchRebuilt)
-            outcome = ReadVarint(rebuild, lengthLess1);
-        if (outcome == PatchRebuilt && *kind != CommandNew)
+        PatchOutcome outcome = Take(rebuild, rebuild.streams[ControlStream], 1, kindByte, got);
+        if (outcome != PatchRebuilt)
+            return outcome;
+        // Taken before the next bytes are decoded, which may go round the ring over it.
+        const uint8_t kind = *kindByte;
+        outcome = ReadVarint(rebuild, lengthLess1);
+        if (outcome == PatchRebuilt && kind != CommandNew)
             outcome = ReadVarint(rebuild, where);
         if (outcome != PatchRebuilt)
             return outcome;
-        if (*kind > CommandNew || lengthLess1 >= targetSize - written)
+        if (kind > CommandNew || lengthLess1 >= targetSize - written)
             return PatchMalformed;
         const uint64_t length = lengthLess1 + 1;
         uint64_t start = 0;
-        if (*kind != CommandNew) {
+        if (kind != CommandNew) {
             // Zigzag: odd values go back from the previous command's end.
             uint64_t distance = where >> 1;
             if ((where & 1) != 0) {
@@ -374,7 +406,7 @@ PatchOutcome RunCommands(Rebuild &rebuild, uint64_t targetSize)
                 return PatchMalformed;
             basePos = start + length;
         }
-        outcome = Run(rebuild, *kind, start, written, length);
+        outcome = Run(rebuild, kind, start, written, length);
         if (outcome == PatchRebuilt && ++rebuild.commandsSinceWrite == CommandsPerPiece)
             outcome = WriteOutput(rebuild);
         if (outcome != PatchRebuilt)
@@ -414,8 +446,12 @@ PatchOutcome RebuildFromPatch(const PatchIo &io, uint64_t patchSize, uint64_t ba
     rebuild->wordMask = header[PatchWordOffset] - 1u;
     rebuild->outputFill = 0;
     rebuild->commandsSinceWrite = 0;
-    rebuild->cacheStart = 0;
-    rebuild->cacheFill = 0;
+    rebuild->baseReads = 0;
+    for (BaseBlock &block : rebuild->blocks) {
+        block.start = 0;
+        block.size = 0;
+        block.used = 0;
+    }
     PatchOutcome outcome = PatchRebuilt;
     uint64_t packedStart = PatchHeaderSize;
     for (unsigned i = 0; i < PatchStreamCount; ++i) {

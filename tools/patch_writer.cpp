@@ -5,15 +5,17 @@
 
 #include <LzmaEnc.h>
 
-// Measured on successive versions of large programs (docs/performance.md): fast bytes at the
-// most carry the diff stream's runs of zeros, whose matches are long.
+// Measured on successive versions of large programs (scripts/benchmark-patches): the most
+// fast bytes carry the diff stream's runs of zeros, whose matches are long. A larger
+// shortest copy makes smaller patches (fewer commands); exact stretches shorter than it are
+// runs of zeros in the diff stream, which LZMA decodes at the speed of a copy.
 const PatchSettings DefaultPatchSettings = {
     {
         {1u << 20, 0, 0, 0, 273}, // control
         {4u << 20, 3, 0, 0, 273}, // diff
         {8u << 20, 3, 0, 0, 273}, // literal
     },
-    256,
+    4096,
     0,
 };
 
@@ -49,9 +51,10 @@ static void PutDifferences(std::vector<uint8_t> &diff, const uint8_t *base, cons
 {
     size_t at = diff.size();
     diff.resize(at + length);
+    const uint64_t wordMask = word - 1u;
     unsigned borrow = 0;
     for (uint64_t i = 0; i < length; ++i) {
-        if ((targetPos + i) % word == 0)
+        if (((targetPos + i) & wordMask) == 0)
             borrow = 0;
         unsigned subtracted = base[i] + borrow;
         diff[at + i] = static_cast<uint8_t>(target[i] - subtracted);
@@ -233,10 +236,9 @@ bool PackStream(const std::vector<uint8_t> &decoded, const StreamSettings &setti
     CLzmaEncProps properties;
     LzmaEncProps_Init(&properties);
     properties.level = 9;
-    properties.dictSize = settings.dictionary;
-    // A shorter stream asks for a smaller dictionary: the decoder's window is no larger.
-    properties.reduceSize =
-        decoded.size() < 0xFFFFFFFFu ? static_cast<UInt32>(decoded.size()) : 0xFFFFFFFFu;
+    // A shorter stream asks for no more than it holds (LZMA writes 4 KiB at least).
+    properties.dictSize = decoded.size() < settings.dictionary ? static_cast<UInt32>(decoded.size())
+                                                               : settings.dictionary;
     properties.lc = settings.lc;
     properties.lp = settings.lp;
     properties.pb = settings.pb;

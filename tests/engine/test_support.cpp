@@ -1,8 +1,8 @@
 #include "test_support.h"
-#include "../../tools/patch_writer.h"
 
 #include "../../engine/setup_engine.h"
 #include "../../product/product_config.h"
+#include "../../tools/patch_writer.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

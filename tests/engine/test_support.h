@@ -163,5 +163,6 @@ struct BoundPatchEntry {
 std::string BoundManifestBytes(const std::vector<BoundEntry> &entries,
                                const std::vector<BoundPatchEntry> &patches);
 
-// A patch of ours from base to target, made blockwise (no suffix array under Wine).
+// A patch of ours from base to target, made as the packer's (tools/patch_writer) without a
+// suffix array: block by block at the same offsets.
 std::string PatchBytes(const std::string &base, const std::string &target);
