@@ -184,7 +184,7 @@ def entry(name, seconds, is_folder=False):
     return info
 
 
-def manifest_text(folder, exe, built_exe, carried, missing, digests):
+def manifest_text(folder, exe, built_exe, carried, missing, digests, more=(), files_heading=None):
     size = os.path.getsize(exe)
     lines = [
         "Update package of %s" % folder,
@@ -198,12 +198,13 @@ def manifest_text(folder, exe, built_exe, carried, missing, digests):
         lines.append("  not signed")
     lines.append("  bound to the files below: it installs exactly these, each checked by size and "
                  "SHA-256")
-    lines += ["", "Files in %s/ (name, bytes, write time, SHA-256):" % folder]
+    lines += ["", files_heading or "Files in %s/ (name, bytes, write time, SHA-256):" % folder]
     name_width = max([len(name) for name, _ in carried] + [0])
     size_width = max([len(str(info.st_size)) for _, info in carried] + [0])
     for name, info in carried:
         lines.append("  %-*s  %*d  %s  %s" % (name_width, name, size_width, info.st_size,
                                             utc_text(int(info.st_mtime)), digests[name]))
+    lines += more
     lines += ["", "Listed but not carried (the updater skips them):"]
     lines += ["  " + name for name in missing] or ["  none"]
     return "\n".join(lines) + "\n"
