@@ -286,8 +286,9 @@ def plan(argv):
         if all(record["travels"] == "unchanged" for record in files):
             raise Refused("every file of %s is the same in each --from folder, so there is "
                           "nothing to update" % files_dir)
-    except Refused as refusal:
-        print("package: refused, %s; nothing was written" % refusal, file=sys.stderr)
+    except (Refused, OSError) as refusal:
+        print("package: %s%s; nothing was written"
+              % ("refused, " if isinstance(refusal, Refused) else "", refusal), file=sys.stderr)
         shutil.rmtree(planner.patches, ignore_errors=True)
         return 1
     finally:
@@ -407,9 +408,9 @@ def pack(argv):
         with zipfile.ZipFile(full.partial) as archive:
             full_size = package_size(archive)
         write_delta(delta, files_dir, folder, delta_exe, delta_built, planned["files"],
-                           planned["froms"], carried, missing, listed_bytes,
-                           packer.bound_bytes_of(delta_exe, os.path.join(work, "delta.bin")),
-                           digests, full_size, os.path.basename(full_out))
+                    planned["froms"], carried, missing, listed_bytes,
+                    packer.bound_bytes_of(delta_exe, os.path.join(work, "delta.bin")), digests,
+                    full_size, os.path.basename(full_out))
         packer.put_in_place([full, delta])
     except (OSError, RuntimeError) as error:
         print("package: %s; nothing was written" % error, file=sys.stderr)
@@ -417,23 +418,27 @@ def pack(argv):
     finally:
         full.discard()
         delta.discard()
-    counts = {}
+    counts = {"patched": 0, "whole": 0, "unchanged": 0}
     for record in planned["files"]:
-        counts[record["travels"]] = counts.get(record["travels"], 0) + 1
+        counts[record["travels"]] += 1
     patches = sum(len(record["patches"]) for record in planned["files"])
     if missing:
         print("Not carried, so the updater will skip them: %s" % ", ".join(missing))
-    print("Packed %s, %d file%s by %d patch%s and %d whole (%d unchanged) of %s into %s, "
-          "%d bytes; manifest %s"
-          % (os.path.basename(delta_exe), counts.get("patched", 0),
-             "" if counts.get("patched", 0) == 1 else "s", patches, "" if patches == 1 else "es",
-             counts.get("whole", 0), counts.get("unchanged", 0), folder, out,
-             os.path.getsize(out), delta.manifest))
-    print("Packed %s and %d file%s of %s whole into %s, %d bytes, for installations the "
-          "patches do not fit; manifest %s"
-          % (os.path.basename(full_exe), len(carried), "" if len(carried) == 1 else "s", folder,
-             full_out, os.path.getsize(full_out), full.manifest))
+    print("Packed %s, %d patch%s for %d file%s and %d file%s whole of %s into %s (%d bytes), "
+          "%d unchanged file%s left out; manifest %s"
+          % (os.path.basename(delta_exe), patches, "" if patches == 1 else "es",
+             counts["patched"], plural(counts["patched"]), counts["whole"],
+             plural(counts["whole"]), folder, out, os.path.getsize(out), counts["unchanged"],
+             plural(counts["unchanged"]), delta.manifest))
+    print("Packed %s and %d file%s of %s whole into %s (%d bytes), for the installations "
+          "that the patches do not fit; manifest %s"
+          % (os.path.basename(full_exe), len(carried), plural(len(carried)), folder, full_out,
+             os.path.getsize(full_out), full.manifest))
     return 0
+
+
+def plural(count):
+    return "" if count == 1 else "s"
 
 
 def main(argv):
