@@ -7,6 +7,7 @@ UPDATER_PACKAGES=(
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     googletest wine64 xvfb xdotool imagemagick x11-utils fonts-ipafont-gothic locales
     g++ unzip openssl osslsigncode strace fusefat dosfstools
+    lzma-dev libdivsufsort-dev
 )
 
 # A static i386 program of 96 bytes whose whole work is exit(42): whether the kernel runs
