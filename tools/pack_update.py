@@ -184,7 +184,7 @@ def entry(name, seconds, is_folder=False):
     return info
 
 
-def manifest_text(folder, exe, built_exe, carried, missing, digests):
+def manifest_text(folder, exe, built_exe, carried, missing, digests, more=(), files_heading=None):
     size = os.path.getsize(exe)
     lines = [
         "Update package of %s" % folder,
@@ -198,75 +198,105 @@ def manifest_text(folder, exe, built_exe, carried, missing, digests):
         lines.append("  not signed")
     lines.append("  bound to the files below: it installs exactly these, each checked by size and "
                  "SHA-256")
-    lines += ["", "Files in %s/ (name, bytes, write time, SHA-256):" % folder]
+    lines += ["", files_heading or "Files in %s/ (name, bytes, write time, SHA-256):" % folder]
     name_width = max([len(name) for name, _ in carried] + [0])
     size_width = max([len(str(info.st_size)) for _, info in carried] + [0])
     for name, info in carried:
         lines.append("  %-*s  %*d  %s  %s" % (name_width, name, size_width, info.st_size,
                                             utc_text(int(info.st_mtime)), digests[name]))
+    lines += more
     lines += ["", "Listed but not carried (the updater skips them):"]
     lines += ["  " + name for name in missing] or ["  none"]
     return "\n".join(lines) + "\n"
 
 
-def pack(files_dir, folder, exe, out, built_exe, carried, missing, listed_bytes, bound):
-    manifest_path = out[:-len(".zip")] + ".txt"
-    partial = "%s.partial-%d" % (out, os.getpid())
-    try:
-        with zipfile.ZipFile(partial, "w") as archive:
-            with open(exe, "rb") as source:
-                archive.writestr(entry(os.path.basename(exe), int(os.stat(exe).st_mtime)),
-                                 source.read())
-            folders = {""}
-            for name, _ in carried:
-                parts = name.split("/")
-                folders.update("/".join(parts[:end]) for end in range(1, len(parts)))
-            for sub in sorted(folders):
-                # The updater makes no folders, so their times only need to fit the fields.
-                seconds = int(os.stat(os.path.join(files_dir, sub)).st_mtime)
-                seconds = min(max(seconds, EARLIEST_TIME), LATEST_TIME)
-                archive.writestr(entry(folder + "/" + (sub + "/" if sub else ""), seconds, True),
-                                 b"")
-            # One read per file gives the archive its bytes and the manifest their digest.
-            digests = {}
-            for name, info in carried:
-                file_entry = entry(folder + "/" + name, int(info.st_mtime))
-                file_entry.file_size = info.st_size  # so that zipfile picks Zip64 when needed
-                sha, length = hashlib.sha256(), 0
-                with open(os.path.join(files_dir, name), "rb") as source, \
-                        archive.open(file_entry, "w") as target:
-                    for block in iter(lambda: source.read(1 << 20), b""):
-                        sha.update(block)
-                        length += len(block)
-                        target.write(block)
-                if length != info.st_size:
-                    raise RuntimeError("%s changed while it was packed" % shown(name))
-                digests[name] = sha.hexdigest()
-            if bound_manifest(carried, listed_bytes, digests) != bound:
-                raise RuntimeError("the files changed since the updater was bound to them")
-            manifest = manifest_text(folder, exe, built_exe, carried, missing, digests)
-            now = int(datetime.datetime.now(datetime.timezone.utc).timestamp())
-            archive.writestr(entry("MANIFEST.txt", now), manifest.encode("utf-8"))
-        with open(manifest_path + ".partial", "w", encoding="utf-8", newline="\n") as text:
-            text.write(manifest)
-        os.replace(partial, out)
-        os.replace(manifest_path + ".partial", manifest_path)
-    finally:
-        for leftover in (partial, manifest_path + ".partial"):
+class Output:
+    """A zip and its manifest beside, written under temporary names and put in place together
+    with the other outputs of the packing, so that a packing that fails leaves none of them."""
+
+    def __init__(self, out):
+        self.out = out
+        self.manifest = out[:-len(".zip")] + ".txt"
+        self.partial = "%s.partial-%d" % (out, os.getpid())
+        self.partial_manifest = self.manifest + ".partial"
+
+    def write_manifest(self, text):
+        with open(self.partial_manifest, "w", encoding="utf-8", newline="\n") as target:
+            target.write(text)
+
+    def discard(self):
+        for leftover in (self.partial, self.partial_manifest):
             if os.path.exists(leftover):
                 os.remove(leftover)
-    return manifest_path
 
 
-def main(argv):
-    if len(argv) not in (3, 4, 6, 7):
-        print(__doc__, file=sys.stderr)
-        return 2
-    folder, names, listed_bytes = read_lists(argv[1])
-    files_dir = argv[2]
-    if not os.path.isdir(files_dir):
-        print("package: %s is not a folder" % files_dir, file=sys.stderr)
-        return 2
+def put_in_place(outputs):
+    for output in outputs:
+        os.replace(output.partial, output.out)
+        os.replace(output.partial_manifest, output.manifest)
+
+
+def write_exe(archive, exe):
+    with open(exe, "rb") as source:
+        archive.writestr(entry(os.path.basename(exe), int(os.stat(exe).st_mtime)), source.read())
+
+
+def write_folders(archive, files_dir, folder, names):
+    folders = {""}
+    for name in names:
+        parts = name.split("/")
+        folders.update("/".join(parts[:end]) for end in range(1, len(parts)))
+    for sub in sorted(folders):
+        # The updater makes no folders, so their times only need to fit the fields.
+        seconds = int(os.stat(os.path.join(files_dir, sub)).st_mtime)
+        seconds = min(max(seconds, EARLIEST_TIME), LATEST_TIME)
+        archive.writestr(entry(folder + "/" + (sub + "/" if sub else ""), seconds, True), b"")
+
+
+def write_file(archive, path, name, seconds, size, compressed=True):
+    """Copies the file in and returns its SHA-256, from the same reading: the digest is that of
+    the bytes the archive got."""
+    file_entry = entry(name, seconds)
+    if not compressed:
+        file_entry.compress_type = zipfile.ZIP_STORED
+    file_entry.file_size = size  # so that zipfile picks Zip64 when needed
+    sha, length = hashlib.sha256(), 0
+    with open(path, "rb") as source, archive.open(file_entry, "w") as target:
+        for block in iter(lambda: source.read(1 << 20), b""):
+            sha.update(block)
+            length += len(block)
+            target.write(block)
+    if length != size:
+        raise RuntimeError("%s changed while it was packed" % shown(path))
+    return sha.hexdigest()
+
+
+def write_manifest_entry(archive, manifest):
+    now = int(datetime.datetime.now(datetime.timezone.utc).timestamp())
+    archive.writestr(entry("MANIFEST.txt", now), manifest.encode("utf-8"))
+
+
+def write_package(output, files_dir, folder, exe, built_exe, carried, missing, listed_bytes,
+                  bound):
+    with zipfile.ZipFile(output.partial, "w") as archive:
+        write_exe(archive, exe)
+        write_folders(archive, files_dir, folder, [name for name, _ in carried])
+        # One read per file gives the archive its bytes and the manifest their digest.
+        digests = {}
+        for name, info in carried:
+            digests[name] = write_file(archive, os.path.join(files_dir, name),
+                                       folder + "/" + name, int(info.st_mtime), info.st_size)
+        if bound_manifest(carried, listed_bytes, digests) != bound:
+            raise RuntimeError("the files changed since the updater was bound to them")
+        manifest = manifest_text(folder, exe, built_exe, carried, missing, digests)
+        write_manifest_entry(archive, manifest)
+    output.write_manifest(manifest)
+
+
+def checked_folder(lists, files_dir):
+    """The lists and the folder's listed files, in the lists' order, with the names that the
+    folder lacks; None, once the refusal is told, when the folder cannot be packed as it is."""
+    folder, names, listed_bytes = read_lists(lists)
     check = Check(files_dir, names)
     check.walk()
     if check.refused:
@@ -275,39 +305,64 @@ def main(argv):
         for name, reasons in check.refused:
             print("  %s: %s" % (shown(name), "; ".join(reasons)), file=sys.stderr)
         print("package: nothing was written", file=sys.stderr)
-        return 1
+        return None
     if not check.carried:
         print("package: refused, %s holds none of the listed files, so there is nothing to "
               "bind the updater to; nothing was written" % files_dir, file=sys.stderr)
-        return 1
+        return None
     found = {name for name, _ in check.carried}
     missing = [name for name in names if name not in found]
-    if len(argv) == 3:
-        return 0
     order = {name: i for i, name in enumerate(names)}
     carried = sorted(check.carried, key=lambda item: order[item[0]])
+    return folder, names, listed_bytes, carried, missing
+
+
+def bound_bytes_of(exe, bound):
+    """The manifest in the file BOUND, which the exe must carry."""
+    with open(bound, "rb") as source:
+        data = source.read()
+    with open(exe, "rb") as source:
+        if data not in source.read():
+            raise RuntimeError("%s does not carry the manifest %s" % (exe, bound))
+    return data
+
+
+def main(argv):
+    if len(argv) not in (3, 4, 6, 7):
+        print(__doc__, file=sys.stderr)
+        return 2
+    files_dir = argv[2]
+    if not os.path.isdir(files_dir):
+        print("package: %s is not a folder" % files_dir, file=sys.stderr)
+        return 2
+    checked = checked_folder(argv[1], files_dir)
+    if checked is None:
+        return 1
+    folder, _, listed_bytes, carried, missing = checked
+    if len(argv) == 3:
+        return 0
     bound = argv[3]
     if len(argv) == 4:
         bind(files_dir, carried, listed_bytes, bound)
         return 0
     exe, out = argv[4], argv[5]
     built_exe = argv[6] if len(argv) == 7 else None
+    output = Output(out)
     try:
-        with open(bound, "rb") as source:
-            bound_bytes = source.read()
-        with open(exe, "rb") as source:
-            if bound_bytes not in source.read():
-                raise RuntimeError("%s does not carry the manifest %s" % (exe, bound))
-        manifest_path = pack(files_dir, folder, exe, out, built_exe, carried, missing,
-                             listed_bytes, bound_bytes)
+        bound_bytes = bound_bytes_of(exe, bound)
+        write_package(output, files_dir, folder, exe, built_exe, carried, missing, listed_bytes,
+                      bound_bytes)
+        put_in_place([output])
     except (OSError, RuntimeError) as error:
         print("package: %s; nothing was written" % error, file=sys.stderr)
         return 1
+    finally:
+        output.discard()
     if missing:
         print("Not carried, so the updater will skip them: %s" % ", ".join(missing))
     print("Packed %s and %d file%s of %s into %s; manifest %s"
           % (os.path.basename(exe), len(carried), "" if len(carried) == 1 else "s", folder, out,
-             manifest_path))
+             output.manifest))
     return 0
 
 
