@@ -11,7 +11,6 @@
 // end-to-end driver's interval), to see what the looking costs the pass.
 #include "driver_support.h"
 
-#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -103,20 +102,32 @@ bool SaveWindowPicture(HWND window, const std::string &path)
     return fclose(out) == 0 && written;
 }
 
-// The peaks of the resident memory and of the private (committed) memory, the one that a
-// rebuilt file's buffers and dictionaries count in.
-bool PeakMemory(DWORD processId, size_t &workingSet, size_t &committed)
+// The system's counters of a process (VM_COUNTERS), through ntdll: its peak address space,
+// which kernel32 does not give.
+struct VmCounters {
+    SIZE_T peakVirtualSize, virtualSize;
+    ULONG pageFaultCount;
+    SIZE_T peakWorkingSetSize, workingSetSize, quotaPeakPagedPoolUsage, quotaPagedPoolUsage,
+        quotaPeakNonPagedPoolUsage, quotaNonPagedPoolUsage, pagefileUsage, peakPagefileUsage;
+};
+
+// The peaks of the resident memory, which a rebuilt file's buffers and dictionaries count in
+// as they are used, and of the address space, which must not grow with the file.
+bool PeakMemory(DWORD processId, size_t &workingSet, size_t &addressSpace)
 {
+    typedef LONG(WINAPI * QueryFunction)(HANDLE, int, void *, ULONG, ULONG *);
+    FARPROC found = GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
     HANDLE process =
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ, FALSE, processId);
-    if (process == nullptr)
+    if (process == nullptr || found == nullptr)
         return false;
-    PROCESS_MEMORY_COUNTERS memory = {};
-    memory.cb = sizeof memory;
-    bool known = GetProcessMemoryInfo(process, &memory, sizeof memory) != 0;
+    VmCounters counters = {};
+    const int processVmCounters = 3;
+    bool known = reinterpret_cast<QueryFunction>(reinterpret_cast<void (*)()>(found))(
+                     process, processVmCounters, &counters, sizeof counters, nullptr) == 0;
     CloseHandle(process);
-    workingSet = memory.PeakWorkingSetSize;
-    committed = memory.PeakPagefileUsage;
+    workingSet = counters.peakWorkingSetSize;
+    addressSpace = counters.peakVirtualSize;
     return known;
 }
 
@@ -208,10 +219,10 @@ bool Drive(const std::string &exe, bool pressUpdate, const std::string &shots, D
                 Note("box_text", ReportText(seen.text));
                 if (!shots.empty())
                     SaveWindowPicture(box, shots + "box.bmp");
-                size_t workingSet = 0, committed = 0;
-                if (PeakMemory(run.processId(), workingSet, committed)) {
+                size_t workingSet = 0, addressSpace = 0;
+                if (PeakMemory(run.processId(), workingSet, addressSpace)) {
                     Note("peak_working_set", std::to_string(workingSet));
-                    Note("peak_private", std::to_string(committed));
+                    Note("peak_address_space", std::to_string(addressSpace));
                 }
                 if (run.DismissMessageBox(box))
                     NoteNumber("box_closed_ms", MillisecondsSinceStart());

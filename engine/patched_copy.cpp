@@ -92,11 +92,14 @@ enum InstalledVersion {
 };
 
 // Read whole only where the size cannot tell; base is the index of the patch that starts from
-// it.
+// it. The one base of its size is taken on its size alone, the rebuilt bytes' digest to prove
+// it, even where the new file has that size too (unproven then says so): a first run, by far
+// the most common, reads the file once.
 InstalledVersion IdentifyInstalled(const wchar_t *installedPath, const BoundFile &file,
                                    const BoundPatch *patches, DWORD count, DWORD &base,
-                                   CopyCheck &check)
+                                   bool &unproven, CopyCheck &check)
 {
+    unproven = false;
     HANDLE installed = OpenToRead(installedPath);
     if (installed == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -119,9 +122,10 @@ InstalledVersion IdentifyInstalled(const wchar_t *installedPath, const BoundFile
         }
     }
     bool newSize = static_cast<ULONGLONG>(size.QuadPart) == file.size;
-    // The one base of its size: the rebuilt bytes' digest proves it, with no reading of its own.
-    if (version != InstalledUnread && !newSize && sameSize == 1)
+    if (version != InstalledUnread && sameSize == 1) {
         version = InstalledBase;
+        unproven = newSize;
+    }
     BYTE digest[DigestSize];
     if (version == InstalledOther && (newSize || sameSize > 1)) {
         if (!DigestOf(installed, digest, check))
@@ -193,8 +197,9 @@ bool SetupEngine::StageBound(const StagedPlace &staged, const wchar_t *installed
     check.otherBase = false;
     check.failedOnBase = false;
     DWORD base = 0;
+    bool unproven = false;
     InstalledVersion version =
-        IdentifyInstalled(installedPath, *check.bound, patches, patchCount, base, check);
+        IdentifyInstalled(installedPath, *check.bound, patches, patchCount, base, unproven, check);
     if (version == InstalledUnread) {
         check.failedOnBase = true;
         return false;
@@ -212,7 +217,16 @@ bool SetupEngine::StageBound(const StagedPlace &staged, const wchar_t *installed
     }
     if (!PatchPath(patch, updateFolder, name, base + 1))
         return Fail(check, true, ERROR_FILENAME_EXCED_RANGE);
-    return RebuildVerified(staged, installedPath, patch, patches[base], check);
+    bool rebuilt = RebuildVerified(staged, installedPath, patch, patches[base], check);
+    if (rebuilt || !unproven || !check.otherBase)
+        return rebuilt;
+    // Not the base after all, and of the new file's size: the new file already, as a second
+    // run finds it, or another version.
+    version = IdentifyInstalled(installedPath, *check.bound, nullptr, 0, base, unproven, check);
+    if (version == InstalledUnread)
+        check.failedOnBase = true;
+    alreadyNew = version == InstalledNew && newCounts;
+    return false;
 }
 
 // The patch's own bytes are checked first, so that rebuilt bytes other than the new file's can

@@ -678,6 +678,10 @@ TEST_F(UpdatePass, DeltaUpdateRebuildsFromTheInstalledVersionAndLeavesNewFilesAl
     CarryPatched("grd.pac", Edited(installed["grd.pac"].bytes, 1), {installed["grd.pac"].bytes});
     CarryPatched("vic.pac", Edited(otherVic, 2), {otherVic, installed["vic.pac"].bytes});
     CarryPatched("se.pac", Edited(olderSe, 3), {olderSe, installed["se.pac"].bytes});
+    // Changed in place: of its base's size, which the new file has too.
+    std::string sse = installed["sse.pac"].bytes;
+    sse[sse.size() / 3] = static_cast<char>(sse[sse.size() / 3] ^ 0x11);
+    CarryPatched("sse.pac", sse, {installed["sse.pac"].bytes});
     CarryPatched("movie/eyecatch01.mpg", PatternBytes(200000, 4),
                  {Edited(PatternBytes(200000, 4), 5)});
     Install("movie/eyecatch01.mpg", FILE_ATTRIBUTE_READONLY);
@@ -685,8 +689,8 @@ TEST_F(UpdatePass, DeltaUpdateRebuildsFromTheInstalledVersionAndLeavesNewFilesAl
     Carry("mus.pac", 3000);
     CarryAsInstalled("srp.pac");
     std::string manifest = BoundManifestBytes(
-        {Bind("grd.pac", 2030), Bind("vic.pac", 2031), Bind("se.pac", 2032), Bind("mus.pac", 2033),
-         Bind("srp.pac", 2034), Bind("movie/eyecatch01.mpg", 2035)},
+        {Bind("grd.pac", 2030), Bind("vic.pac", 2031), Bind("se.pac", 2032), Bind("sse.pac", 2036),
+         Bind("mus.pac", 2033), Bind("srp.pac", 2034), Bind("movie/eyecatch01.mpg", 2035)},
         patches);
     const ULONGLONG srpId = FileIdOf(install + "\\srp.pac");
     const FileTimes srpTimes = TimesOf(install + "\\srp.pac");
@@ -695,7 +699,7 @@ TEST_F(UpdatePass, DeltaUpdateRebuildsFromTheInstalledVersionAndLeavesNewFilesAl
 
     EXPECT_TRUE(recorder.completed);
     EXPECT_TRUE(recorder.stops.empty());
-    EXPECT_EQ(recorder.last.files, 6u);
+    EXPECT_EQ(recorder.last.files, 7u);
     int year = 2030;
     for (const char *name : {"grd.pac", "vic.pac", "se.pac", "mus.pac"}) {
         SCOPED_TRACE(name);
@@ -713,8 +717,10 @@ TEST_F(UpdatePass, DeltaUpdateRebuildsFromTheInstalledVersionAndLeavesNewFilesAl
         SameBytes(Content(install + "\\movie\\eyecatch01.mpg"), carried["movie/eyecatch01.mpg"]));
     ExpectNothingElseInTheInstallation();
 
+    EXPECT_TRUE(SameBytes(Content(install + "\\sse.pac"), carried["sse.pac"]));
     std::map<std::string, ULONGLONG> ids;
-    for (const char *name : {"grd.pac", "vic.pac", "se.pac", "mus.pac", "movie/eyecatch01.mpg"})
+    for (const char *name :
+         {"grd.pac", "vic.pac", "se.pac", "mus.pac", "movie/eyecatch01.mpg", "sse.pac"})
         ids[name] = FileIdOf(install + "\\" + name);
     recorder.Reset();
     EXPECT_TRUE(Run(&manifest));
