@@ -3,7 +3,6 @@
 include_guard(GLOBAL)
 include("${CMAKE_SOURCE_DIR}/cmake/patch_writer.cmake")
 include("${CMAKE_CURRENT_LIST_DIR}/googletest.cmake")
-include("${CMAKE_CURRENT_LIST_DIR}/test_patches.cmake")
 add_library(updater_driver STATIC
     "${CMAKE_SOURCE_DIR}/tests/e2e/driver_support.cpp"
     "${CMAKE_SOURCE_DIR}/tests/engine/test_support.cpp")
