@@ -221,6 +221,21 @@ void ShootBelowTheDialog(const char *name, HWND dialog, HWND box)
     RequestScreenshot(name, {dialog, box});
 }
 
+// Update pressed for a stop, pictured with the dialog, then dismissed.
+void ShootStop(const TestPath &exe, const char *name)
+{
+    UpdaterRun run(exe);
+    HWND dialog = run.WaitForDialog();
+    ASSERT_NE(dialog, nullptr);
+    ClickButton(dialog, 1008);
+    HWND box = run.WaitForMessageBox(dialog);
+    ASSERT_NE(box, nullptr);
+    ShootBelowTheDialog(name, dialog, box);
+    run.DismissMessageBox(box);
+    DWORD code = 0;
+    EXPECT_TRUE(run.WaitForExit(code));
+}
+
 // The message of a stopped pass: its own caption, owned by the dialog, the file as listed
 // with the system's separator. A file in use offers Retry (the default) and Cancel, which
 // leaves the installation as it was; every other stop only OK, and says that nothing changed.
@@ -1496,17 +1511,7 @@ TEST(PassScreenshots, ProgressFileInUseAndRunFromTheArchive)
         RecordKey record;
         WriteInstallRecord(record, folder.installation);
         TemporaryFolder temporary;
-        const std::string exe = ExtractedAlone(temporary);
-        UpdaterRun run(exe);
-        HWND dialog = run.WaitForDialog();
-        ASSERT_NE(dialog, nullptr);
-        ClickButton(dialog, 1008);
-        HWND box = run.WaitForMessageBox(dialog);
-        ASSERT_NE(box, nullptr);
-        ShootBelowTheDialog("incomplete", dialog, box);
-        run.DismissMessageBox(box);
-        DWORD code = 0;
-        EXPECT_TRUE(run.WaitForExit(code));
+        ShootStop(ExtractedAlone(temporary), "incomplete");
     }
 }
 
@@ -1769,8 +1774,20 @@ TEST_F(EndToEnd, DeltaUpdateRebuildsTheInstalledFilesAndASecondRunCompletes)
     }
 }
 
-// An installed file of another version than the one the package's patch starts from (one
-// byte changed, its size kept): the whole message, byte for byte, and nothing changes.
+// The patched file installed as another version than the one its patch starts from: one byte
+// changed, its size kept. Its bytes now.
+std::string InstallAnotherVersion(DeltaUpdate &update)
+{
+    std::string bytes = Content(update.folder.Installed(update.patched));
+    EXPECT_FALSE(bytes.empty());
+    if (!bytes.empty())
+        bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
+    update.folder.Install(update.patched, bytes, OldTimes);
+    return bytes;
+}
+
+// An installed file of another version than the one the package's patch starts from: the
+// whole message, byte for byte, and nothing changes.
 TEST_F(EndToEnd, DeltaUpdateRefusesAnInstalledFileOfAnotherVersion)
 {
     if (DeltaPackage() == nullptr)
@@ -1778,10 +1795,7 @@ TEST_F(EndToEnd, DeltaUpdateRefusesAnInstalledFileOfAnotherVersion)
     DeltaUpdate update;
     ASSERT_NO_FATAL_FAILURE(PrepareDeltaUpdate(update));
     const std::wstring altered = update.folder.Installed(update.patched);
-    std::string bytes = Content(altered);
-    ASSERT_FALSE(bytes.empty());
-    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
-    update.folder.Install(update.patched, bytes, OldTimes);
+    const std::string bytes = InstallAnotherVersion(update);
 
     UpdaterRun run(update.folder.exe);
     HWND dialog = StartAndFindDialog(run);
@@ -1803,6 +1817,18 @@ TEST_F(EndToEnd, DeltaUpdateRefusesAnInstalledFileOfAnotherVersion)
     EXPECT_TRUE(Content(altered) == bytes) << "the altered file changed";
     EXPECT_EQ(TreeNames(update.folder.installation), update.installedBefore)
         << "the installation gained or lost a file";
+}
+
+// The same refusal, for scripts/screenshots alone, which packs a delta package of its own.
+TEST(DeltaScreenshots, InstalledFileOfAnotherVersion)
+{
+    if (ShotsFolder.empty() || DeltaPackage() == nullptr)
+        GTEST_SKIP() << "run through scripts/screenshots";
+    RemoveInstallRecord();
+    DeltaUpdate update;
+    ASSERT_NO_FATAL_FAILURE(PrepareDeltaUpdate(update));
+    InstallAnotherVersion(update);
+    ShootStop(update.folder.exe, "not-applicable");
 }
 
 // The updater's texts reach the screen in UTF-16, converted from their CP932 bytes, so that on
