@@ -21,23 +21,6 @@ enum : uint64_t {
     LongestStep = 8,
 };
 
-// How many bytes from the start agree, at most limit.
-uint64_t AgreeingRun(const uint8_t *a, const uint8_t *b, uint64_t limit)
-{
-    uint64_t i = 0;
-    while (i + 8 <= limit) {
-        uint64_t x, y;
-        memcpy(&x, a + i, 8);
-        memcpy(&y, b + i, 8);
-        if (x != y)
-            return i + static_cast<uint64_t>(__builtin_ctzll(x ^ y) / 8);
-        i += 8;
-    }
-    while (i < limit && a[i] == b[i])
-        ++i;
-    return i;
-}
-
 uint32_t KeyAt(const uint8_t *bytes, uint64_t left)
 {
     return left >= 2 ? static_cast<uint32_t>(bytes[0]) << 8 | bytes[1]

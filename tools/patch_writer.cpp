@@ -123,8 +123,7 @@ void AddNew(PatchStreams &streams, const uint8_t *target, uint64_t length)
     Hold(streams, CommandNew, 0, length, nullptr, nullptr);
 }
 
-// How many bytes from the start agree, at most limit.
-static uint64_t AgreeingRun(const uint8_t *a, const uint8_t *b, uint64_t limit)
+uint64_t AgreeingRun(const uint8_t *a, const uint8_t *b, uint64_t limit)
 {
     uint64_t i = 0;
     while (i + 8 <= limit) {
@@ -132,7 +131,7 @@ static uint64_t AgreeingRun(const uint8_t *a, const uint8_t *b, uint64_t limit)
         memcpy(&x, a + i, 8);
         memcpy(&y, b + i, 8);
         if (x != y)
-            break;
+            return i + static_cast<uint64_t>(__builtin_ctzll(x ^ y) / 8);
         i += 8;
     }
     while (i < limit && a[i] == b[i])

@@ -52,6 +52,8 @@ void AddCopy(PatchStreams &streams, uint64_t baseOffset, uint64_t length);
 void AddDifference(PatchStreams &streams, const uint8_t *base, uint64_t baseOffset,
                    const uint8_t *target, uint64_t length);
 void AddNew(PatchStreams &streams, const uint8_t *target, uint64_t length);
+// How many bytes from the start of a and b agree, at most limit.
+uint64_t AgreeingRun(const uint8_t *a, const uint8_t *b, uint64_t limit);
 // target's length bytes aligned with the base at baseOffset: exact stretches of at least
 // shortestCopy bytes copied, the rest added.
 void AddAligned(PatchStreams &streams, const uint8_t *base, uint64_t baseOffset,
