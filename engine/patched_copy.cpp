@@ -4,6 +4,7 @@
 // one reading of its bytes where it cannot.
 #include "guarded_files.h"
 #include "patch_decoder.h"
+#include "patch_format.h"
 
 #include <string.h>
 
@@ -19,12 +20,24 @@ bool ReadAt(HANDLE file, uint64_t offset, uint8_t *bytes, uint32_t size)
            ReadFile(file, bytes, size, &got, nullptr) && got == size;
 }
 
+// The decoder runs on a thread of its own while the pass's thread writes and hashes what it
+// rebuilt, handed over a piece at a time through two slots: on two cores a rebuilt file goes
+// in about as fast as a copied one, where decoding and writing by turns took half as long again.
+enum : DWORD { EndOfPieces = 0xFFFFFFFF };
+uint8_t PieceSlots[2][PatchTargetPieceLimit];
+
 struct Rebuild {
     HANDLE patch;
     HANDLE base;
-    StagedWriter *writer;
     DWORD readError; // the system's, of the read that failed
     bool patchFailed;
+    uint64_t patchSize, baseSize, targetSize;
+    HANDLE slotsFree;  // semaphore: slots the decoder may fill
+    HANDLE handedOver; // semaphore: slots filled, with a piece or with the end
+    DWORD pieceSizes[2];
+    unsigned filling;           // the decoder's next slot
+    volatile LONG writerFailed; // the decoder then ends at its next piece
+    PatchOutcome outcome;
 };
 
 bool ReadPatch(void *context, uint64_t offset, uint8_t *bytes, uint32_t size)
@@ -46,9 +59,65 @@ bool ReadBase(void *context, uint64_t offset, uint8_t *bytes, uint32_t size)
     return false;
 }
 
-bool WriteTarget(void *context, const uint8_t *bytes, uint32_t size)
+bool HandOver(void *context, const uint8_t *bytes, uint32_t size)
 {
-    return static_cast<Rebuild *>(context)->writer->Put(bytes, size);
+    Rebuild &rebuild = *static_cast<Rebuild *>(context);
+    WaitForSingleObject(rebuild.slotsFree, INFINITE);
+    if (rebuild.writerFailed != 0) {
+        ReleaseSemaphore(rebuild.slotsFree, 1, nullptr); // for the end
+        return false;
+    }
+    memcpy(PieceSlots[rebuild.filling], bytes, size);
+    rebuild.pieceSizes[rebuild.filling] = size;
+    rebuild.filling ^= 1;
+    ReleaseSemaphore(rebuild.handedOver, 1, nullptr);
+    return true;
+}
+
+DWORD WINAPI DecodeAside(void *context)
+{
+    Rebuild &rebuild = *static_cast<Rebuild *>(context);
+    PatchIo io = {&rebuild, ReadPatch, ReadBase, HandOver};
+    rebuild.outcome = RebuildFromPatch(io, rebuild.patchSize, rebuild.baseSize, rebuild.targetSize);
+    WaitForSingleObject(rebuild.slotsFree, INFINITE);
+    rebuild.pieceSizes[rebuild.filling] = EndOfPieces;
+    ReleaseSemaphore(rebuild.handedOver, 1, nullptr);
+    return 0;
+}
+
+// Every piece the decoder hands over goes to the writer until one fails. True once the decoder
+// has ended, its outcome in rebuild; false, with the system's error, where it could not start.
+bool RebuildThroughPipe(Rebuild &rebuild, StagedWriter &writer, DWORD &error)
+{
+    rebuild.filling = 0;
+    rebuild.writerFailed = 0;
+    rebuild.outcome = PatchWriteFailed;
+    rebuild.slotsFree = CreateSemaphoreW(nullptr, 2, 2, nullptr);
+    rebuild.handedOver = CreateSemaphoreW(nullptr, 0, 2, nullptr);
+    HANDLE decoder = nullptr;
+    if (rebuild.slotsFree != nullptr && rebuild.handedOver != nullptr)
+        decoder = CreateThread(nullptr, 0, DecodeAside, &rebuild, 0, nullptr);
+    error = decoder == nullptr ? GetLastError() : static_cast<DWORD>(ERROR_SUCCESS);
+    for (unsigned taking = 0; decoder != nullptr; taking ^= 1) {
+        WaitForSingleObject(rebuild.handedOver, INFINITE);
+        DWORD size = rebuild.pieceSizes[taking];
+        if (size == EndOfPieces)
+            break;
+        if (rebuild.writerFailed == 0 && !writer.Put(PieceSlots[taking], size))
+            InterlockedExchange(&rebuild.writerFailed, 1);
+        ReleaseSemaphore(rebuild.slotsFree, 1, nullptr);
+    }
+    if (decoder != nullptr) {
+        WaitForSingleObject(decoder, INFINITE);
+        CloseHandle(decoder);
+    }
+    if (rebuild.writerFailed != 0)
+        rebuild.outcome = PatchWriteFailed; // the writer kept the system's error
+    if (rebuild.slotsFree != nullptr)
+        CloseHandle(rebuild.slotsFree);
+    if (rebuild.handedOver != nullptr)
+        CloseHandle(rebuild.handedOver);
+    return decoder != nullptr;
 }
 
 HANDLE OpenToRead(const wchar_t *path)
@@ -240,7 +309,9 @@ bool SetupEngine::RebuildVerified(const StagedPlace &place, const wchar_t *baseP
     check.failedOnSource = false;
     check.failedOnBase = false;
     check.error = 0;
-    Rebuild rebuild = {OpenToRead(patchPath), OpenToRead(basePath), nullptr, 0, false};
+    Rebuild rebuild = {};
+    rebuild.patch = OpenToRead(patchPath);
+    rebuild.base = OpenToRead(basePath);
     GuardedFile staged;
     Sha256 sha;
     BYTE digest[DigestSize];
@@ -266,10 +337,15 @@ bool SetupEngine::RebuildVerified(const StagedPlace &place, const wchar_t *baseP
         good = Fail(check, false, GetLastError());
     if (good) {
         StagedWriter writer = {staged.handle, &sha, &check};
-        rebuild.writer = &writer;
-        PatchIo io = {&rebuild, ReadPatch, ReadBase, WriteTarget};
-        PatchOutcome outcome = RebuildFromPatch(io, patch.size, patch.baseSize, check.bound->size);
-        if (outcome == PatchReadFailed) {
+        rebuild.patchSize = patch.size;
+        rebuild.baseSize = patch.baseSize;
+        rebuild.targetSize = check.bound->size;
+        DWORD error = ERROR_SUCCESS;
+        bool ran = RebuildThroughPipe(rebuild, writer, error);
+        PatchOutcome outcome = rebuild.outcome;
+        if (!ran) {
+            good = Fail(check, false, error);
+        } else if (outcome == PatchReadFailed) {
             check.failedOnBase = !rebuild.patchFailed;
             good = Fail(check, rebuild.patchFailed, rebuild.readError);
         } else if (outcome == PatchWriteFailed) {
