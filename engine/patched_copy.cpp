@@ -40,23 +40,26 @@ struct Rebuild {
     PatchOutcome outcome;
 };
 
+// A failed read keeps the system's error and which file it was.
+bool ReadNoting(Rebuild &rebuild, HANDLE file, uint64_t offset, uint8_t *bytes, uint32_t size)
+{
+    if (ReadAt(file, offset, bytes, size))
+        return true;
+    rebuild.readError = GetLastError();
+    rebuild.patchFailed = file == rebuild.patch;
+    return false;
+}
+
 bool ReadPatch(void *context, uint64_t offset, uint8_t *bytes, uint32_t size)
 {
     Rebuild &rebuild = *static_cast<Rebuild *>(context);
-    if (ReadAt(rebuild.patch, offset, bytes, size))
-        return true;
-    rebuild.readError = GetLastError();
-    rebuild.patchFailed = true;
-    return false;
+    return ReadNoting(rebuild, rebuild.patch, offset, bytes, size);
 }
 
 bool ReadBase(void *context, uint64_t offset, uint8_t *bytes, uint32_t size)
 {
     Rebuild &rebuild = *static_cast<Rebuild *>(context);
-    if (ReadAt(rebuild.base, offset, bytes, size))
-        return true;
-    rebuild.readError = GetLastError();
-    return false;
+    return ReadNoting(rebuild, rebuild.base, offset, bytes, size);
 }
 
 bool HandOver(void *context, const uint8_t *bytes, uint32_t size)
@@ -118,12 +121,6 @@ bool RebuildThroughPipe(Rebuild &rebuild, StagedWriter &writer, DWORD &error)
     if (rebuild.handedOver != nullptr)
         CloseHandle(rebuild.handedOver);
     return decoder != nullptr;
-}
-
-HANDLE OpenToRead(const wchar_t *path)
-{
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
 }
 
 // A whole file's SHA-256, the view told between blocks.
@@ -228,13 +225,13 @@ DWORD PatchesPresent(const wchar_t *updateFolder, const wchar_t *name, const Bou
         wchar_t path[ComposedPathCapacity];
         if (!PatchPath(path, updateFolder, name, k + 1))
             return ERROR_FILENAME_EXCED_RANGE;
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) {
+        ULONGLONG size = 0;
+        FILETIME written;
+        if (!FileFacts(path, size, written)) {
             DWORD error = GetLastError();
             return SaysNotThere(error) ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND) : error;
         }
-        ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || size != patches[k].size)
+        if (size != patches[k].size)
             return ERROR_FILE_NOT_FOUND;
     }
     return ERROR_SUCCESS;
@@ -243,14 +240,12 @@ DWORD PatchesPresent(const wchar_t *updateFolder, const wchar_t *name, const Bou
 DWORD InstalledFitsPatches(const wchar_t *installedPath, const BoundFile &file,
                            const BoundPatch *patches, DWORD count)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(installedPath, GetFileExInfoStandard, &data)) {
+    ULONGLONG size = 0;
+    FILETIME written;
+    if (!FileFacts(installedPath, size, written)) {
         DWORD error = GetLastError();
         return SaysNotThere(error) ? static_cast<DWORD>(ERROR_INVALID_DATA) : error;
     }
-    ULONGLONG size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return ERROR_INVALID_DATA;
     bool known = size == file.size;
     for (DWORD i = 0; i < count; ++i)
         known = known || patches[i].baseSize == size;

@@ -121,6 +121,12 @@ bool FolderOf(const wchar_t *path, wchar_t *folder, int capacity);
 // a file; otherwise the system's error about the path itself.
 DWORD FolderState(const wchar_t *systemPath);
 
+// Size and write time of the file at a path; false with the system's error when nothing, or a
+// folder (ERROR_FILE_NOT_FOUND), is there.
+bool FileFacts(const wchar_t *path, ULONGLONG &size, FILETIME &written);
+// A file opened to be read from start to end, which nobody may write meanwhile.
+HANDLE OpenToRead(const wchar_t *path);
+
 // Four bytes as the packer and the journal store numbers, least significant first.
 DWORD ReadLittleEndian32(const BYTE *at);
 

@@ -64,21 +64,6 @@ static bool ExtractedAlone(const wchar_t *folder)
     return *rest == L'_';
 }
 
-// Size and write time of a file of the update, when it is there.
-static bool FileFacts(const wchar_t *path, ULONGLONG &size, FILETIME &written)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        if (GetLastError() == ERROR_SUCCESS)
-            SetLastError(ERROR_FILE_NOT_FOUND); // a folder of the name is no file
-        return false;
-    }
-    size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    written = data.ftLastWriteTime;
-    return true;
-}
-
 // Plan checks once that every item's paths fit; they stay the same.
 bool UpdatePass::Compose(const PassItem &item, ItemPaths &paths)
 {

@@ -116,6 +116,28 @@ bool FinishStaged(HANDLE staged, HANDLE source, CopyCheck &check)
     return true;
 }
 
+bool FileFacts(const wchar_t *path, ULONGLONG &size, FILETIME &written)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+        return false;
+    // A folder of the name is no file; the last error of a call that succeeded says nothing.
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    written = data.ftLastWriteTime;
+    return true;
+}
+
+HANDLE OpenToRead(const wchar_t *path)
+{
+    // Nobody may write the file while it is read: the copy would be torn.
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
 DWORD CreateStaged(const StagedPlace &place, GuardedFile &staged)
 {
     return CreateGuarded(*place.root, place.name, place.suffix, GENERIC_WRITE, 0, staged);
@@ -135,9 +157,7 @@ bool SetupEngine::CopyVerified(const StagedPlace &place, const wchar_t *sourcePa
     Sha256 sha;
     GuardedFile staged;
     bool good = true;
-    // Nobody may write the new file while it is read: the copy would be torn.
-    HANDLE source = CreateFileW(sourcePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE source = OpenToRead(sourcePath);
     LARGE_INTEGER size = {};
     if (source == INVALID_HANDLE_VALUE || !GetFileSizeEx(source, &size))
         good = Fail(check, true, GetLastError());
