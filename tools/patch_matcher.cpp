@@ -36,14 +36,9 @@ uint64_t LongestMatch(const SuffixIndex &index, const uint8_t *query, uint64_t q
     if (index.baseSize == 0 || queryLength == 0)
         return 0;
     uint32_t key = KeyAt(query, queryLength);
-    uint32_t first, end;
-    if (queryLength >= 2) {
-        first = index.firstTwo[key];
-        end = index.firstTwo[key + 1];
-    } else {
-        first = index.firstTwo[key];
-        end = index.firstTwo[key + 256];
-    }
+    // One byte's suffixes span every second byte after it.
+    uint32_t first = index.firstTwo[key];
+    uint32_t end = index.firstTwo[key + (queryLength >= 2 ? 1 : 256)];
     if (first == end)
         return 0;
     const uint8_t *base = index.base;
@@ -348,11 +343,13 @@ void WriteStretches(const uint8_t *base, uint64_t baseSize, const uint8_t *targe
                     const PatchSettings &settings, PatchStreams &streams)
 {
     uint8_t word = settings.word;
+    uint8_t written = 0; // the word the streams were last written with
     if (word == 0) {
         uint64_t best = UINT64_MAX;
         for (uint8_t candidate = 1; candidate <= PatchLargestWord; candidate *= 2) {
             WriteWithWord(base, baseSize, target, targetSize, stretches, settings.shortestCopy,
                           candidate, streams);
+            written = candidate;
             uint64_t size =
                 QuickPackedSize(streams.bytes[DiffStream], settings.streams[DiffStream]);
             if (size < best) {
@@ -361,6 +358,7 @@ void WriteStretches(const uint8_t *base, uint64_t baseSize, const uint8_t *targe
             }
         }
     }
-    WriteWithWord(base, baseSize, target, targetSize, stretches, settings.shortestCopy, word,
-                  streams);
+    if (written != word)
+        WriteWithWord(base, baseSize, target, targetSize, stretches, settings.shortestCopy, word,
+                      streams);
 }
