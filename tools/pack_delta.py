@@ -225,17 +225,6 @@ def delta_manifest(files, listed_bytes, mtimes):
     return data
 
 
-def write_if_changed(path, data):
-    # The same bytes again leave the exe's build nothing to redo.
-    if os.path.exists(path):
-        with open(path, "rb") as old:
-            if old.read() == data:
-                return
-    with open(path + ".partial", "wb") as target:
-        target.write(data)
-    os.replace(path + ".partial", path)
-
-
 def parse_plan(argv):
     froms, wholes, rest = [], [], list(argv)
     while rest and rest[0] in ("--from", "--whole") and len(rest) > 1:
@@ -294,9 +283,9 @@ def plan(argv):
     finally:
         planner.deflating.shutdown()
     mtimes = {name: int(info.st_mtime) for name, info in carried}
-    write_if_changed(os.path.join(work, "full.bin"),
+    packer.write_if_changed(os.path.join(work, "full.bin"),
                      packer.bound_manifest(carried, listed_bytes, digests))
-    write_if_changed(os.path.join(work, "delta.bin"),
+    packer.write_if_changed(os.path.join(work, "delta.bin"),
                      delta_manifest(files, listed_bytes, mtimes))
     with open(os.path.join(work, "plan.json"), "w", encoding="utf-8") as target:
         json.dump({"froms": planner.labels, "files": files}, target, indent=1)

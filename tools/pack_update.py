@@ -149,13 +149,18 @@ def bound_manifest(carried, listed_bytes, digests):
 def bind(files_dir, carried, listed_bytes, bound):
     data = bound_manifest(carried, listed_bytes,
                           {name: digest(os.path.join(files_dir, name)) for name, _ in carried})
-    if os.path.exists(bound):
-        with open(bound, "rb") as old:
+    write_if_changed(bound, data)
+
+
+def write_if_changed(path, data):
+    # The same bytes again leave the exe's build nothing to redo.
+    if os.path.exists(path):
+        with open(path, "rb") as old:
             if old.read() == data:
-                return  # the same files: the build has nothing to redo
-    with open(bound + ".partial", "wb") as target:
+                return
+    with open(path + ".partial", "wb") as target:
         target.write(data)
-    os.replace(bound + ".partial", bound)
+    os.replace(path + ".partial", path)
 
 
 def exe_version(path):

@@ -3,7 +3,7 @@
 #include <thread>
 #include <time.h>
 
-static double Seconds()
+double Seconds()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

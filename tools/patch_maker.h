@@ -15,6 +15,9 @@ enum PatchMade {
     PatchPackFailed, // LZMA said no (memory)
 };
 
+// A monotonic clock, in seconds: how long each part took.
+double Seconds();
+
 // Seconds each part took, for the tool's line.
 struct PatchTimes {
     double sorting, matching, packing;

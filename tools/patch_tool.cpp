@@ -38,13 +38,6 @@ int Fail(const char *what, const char *path)
     return 1;
 }
 
-double Seconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 // A whole file, mapped read-only.
 struct MappedFile {
     const uint8_t *bytes;
